@@ -1,0 +1,16 @@
+#include "art_error.h"
+
+#include <cstring>
+
+const char* art_strerror(const int code) {
+    switch (code) {
+    case ART_E_TOO_LARGE:
+        return "4294967296 bytes or more, past the index format's 32-bit offsets";
+    case ART_E_SHORT_READ:
+        return "file ended before its full size was read (shortened during the run?)";
+    case ART_E_NOT_REGULAR:
+        return "not a regular file; its size cannot be known";
+    default:
+        return std::strerror(code);
+    }
+}

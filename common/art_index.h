@@ -1,0 +1,61 @@
+// The article index: the delimiter rule of the text, the 8-byte record, and the
+// chunk rule by which a record becomes a run of bytes.
+#ifndef ART_INDEX_H
+#define ART_INDEX_H
+
+#include <cstdint>
+
+// Every byte of this value ends an article; the last article ends at the end of the text.
+constexpr unsigned char ART_DELIMITER = 0x01;
+
+// Texts of this many bytes or more cannot be described by the 32-bit offsets of a record.
+constexpr uint64_t ART_TEXT_LIMIT = uint64_t{1} << 32;
+
+// The byte range of one article: text[start, end); `end` is the offset of the closing
+// delimiter, or the size of the text for its last article.
+struct art_record {
+    uint32_t start;
+    uint32_t end;
+};
+
+constexpr unsigned ART_RECORD_SIZE = 8;
+
+// Stores r as 8 bytes: start then end, each little-endian, whatever the host.
+inline void encode_record(const art_record r, unsigned char* out) {
+    for (unsigned b = 0; b < 4; ++b) {
+        out[b] = static_cast<unsigned char>(r.start >> (8 * b));
+        out[4 + b] = static_cast<unsigned char>(r.end >> (8 * b));
+    }
+}
+
+// Reads the record that encode_record stored at in[0..7].
+inline art_record decode_record(const unsigned char* in) {
+    art_record r{0, 0};
+    for (unsigned b = 0; b < 4; ++b) {
+        r.start |= uint32_t{in[b]} << (8 * b);
+        r.end |= uint32_t{in[4 + b]} << (8 * b);
+    }
+    return r;
+}
+
+// Record i of an index held whole in memory; i must be below record_count of its size.
+inline art_record index_record(const unsigned char* index, const uint64_t i) {
+    return decode_record(index + ART_RECORD_SIZE * i);
+}
+
+// Number of whole records in an index of index_size bytes; 1 to 7 trailing bytes are ignored.
+inline uint64_t record_count(const uint64_t index_size) { return index_size >> 3; }
+
+// Length of record i's chunk among n records, without wrapping: end - start, plus one
+// delimiter byte unless i is the last position. Meaningful only when start <= end.
+inline uint64_t chunk_span(const art_record r, const uint64_t i, const uint64_t n) {
+    return uint64_t{r.end} - r.start + (i + 1 < n ? 1 : 0);
+}
+
+// chunk_span in unsigned 32-bit arithmetic, as the format defines it: it wraps when
+// start > end, or for a 2^32 - 1 byte article that is not last.
+inline uint32_t chunk_length(const art_record r, const uint64_t i, const uint64_t n) {
+    return static_cast<uint32_t>(chunk_span(r, i, n));
+}
+
+#endif

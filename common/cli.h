@@ -1,0 +1,37 @@
+// What the three programs' main routines share: progress lines, one-line diagnostics
+// "PROGRAM: FILE: reason" on standard error, and the checked end of a run. Only the
+// mains call these; the rest of the library never prints.
+#ifndef ART_CLI_H
+#define ART_CLI_H
+
+#include "sys_io.h"
+
+// The PROGRAM of every diagnostic; each main sets it first.
+extern const char* cli_program;
+
+// Prints "Loading NAME... " and shows it at once.
+void announce_load(const char* name);
+// Completes the line of announce_load.
+void announce_done();
+
+// Prints the diagnostic "PROGRAM: file: reason"; returns exit status 1.
+int fail(const char* file, const char* reason);
+// fail with the description of code (art_strerror).
+int fail_code(const char* file, int code);
+// After load_whole_file returned null: status 1, silent when the file could not be opened.
+int load_failed(const char* name);
+
+// Refuses (status 1, with a diagnostic) an output name that is one of the two inputs;
+// returns 0 when the output may be opened.
+int refuse_overwrite(const char* output, const char* input1, const char* input2);
+
+// Closes the output when err is 0, else discards it; returns the exit status, with a
+// diagnostic naming the output after a failure.
+int close_output(out_file* out, const char* name, int err);
+// Ends a run whose output is written and closed: checks that all of standard output
+// went out, and removes the output when it did not. Returns the exit status.
+int finish_stdout(const char* output);
+// close_output, then finish_stdout.
+int finish_run(out_file* out, const char* name, int err);
+
+#endif

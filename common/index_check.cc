@@ -1,0 +1,39 @@
+#include "index_check.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+index_breach check_gather_index(const unsigned char* index, const uint64_t n,
+                                const uint64_t text_size) {
+    for (uint64_t i = 0; i < n; ++i) {
+        const art_record r = index_record(index, i);
+        if (r.start > r.end) return {breach_kind::start_after_end, i, r};
+        if (r.start + chunk_span(r, i, n) > text_size) return {breach_kind::past_end, i, r};
+    }
+    return {breach_kind::none, 0, {0, 0}};
+}
+
+index_breach check_scatter_index(const unsigned char* index, const uint64_t n,
+                                 const uint64_t gathered_size) {
+    uint64_t consumed = 0;
+    for (uint64_t i = 0; i < n; ++i) {
+        const art_record r = index_record(index, i);
+        if (r.start > r.end) return {breach_kind::start_after_end, i, r};
+        consumed += chunk_span(r, i, n);
+        if (consumed > gathered_size) return {breach_kind::past_end, i, r};
+    }
+    return {breach_kind::none, 0, {0, 0}};
+}
+
+std::string describe_breach(const index_breach& b, const char* source, const uint64_t source_size) {
+    char line[256];
+    const int head = std::snprintf(line, sizeof line, "record %" PRIu64 " (start %" PRIu32
+                                   ", end %" PRIu32 "): ", b.position, b.record.start, b.record.end);
+    const size_t used = head > 0 ? static_cast<size_t>(head) : 0;
+    if (b.kind == breach_kind::start_after_end)
+        std::snprintf(line + used, sizeof line - used, "start is past end");
+    else
+        std::snprintf(line + used, sizeof line - used,
+                      "chunk runs past the end of %s (%" PRIu64 " bytes)", source, source_size);
+    return line;
+}

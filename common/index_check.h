@@ -1,0 +1,31 @@
+// The bounds check: which indexes gather and scatter may follow without reading outside
+// the loaded text. Offsets are summed in 64 bits, so no record can wrap past the check.
+#ifndef ART_INDEX_CHECK_H
+#define ART_INDEX_CHECK_H
+
+#include "art_index.h"
+
+#include <string>
+
+enum class breach_kind { none, start_after_end, past_end };
+
+// The first record of an index that must be refused, and why; kind none when there is none.
+struct index_breach {
+    breach_kind kind;
+    uint64_t position;
+    art_record record;
+};
+
+// For gather: every record has start <= end, and its chunk lies inside a text of
+// text_size bytes.
+index_breach check_gather_index(const unsigned char* index, uint64_t n, uint64_t text_size);
+
+// For scatter: every record has start <= end, and the chunks of records 0 to n - 1, back
+// to back, fit in a gathered text of gathered_size bytes.
+index_breach check_scatter_index(const unsigned char* index, uint64_t n, uint64_t gathered_size);
+
+// One line for a diagnostic, e.g. "record 3 (start 10, end 4): start is past end";
+// source names the file that the chunks are taken from, source_size its size.
+std::string describe_breach(const index_breach& b, const char* source, uint64_t source_size);
+
+#endif

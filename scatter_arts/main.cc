@@ -1,0 +1,49 @@
+// scatter_arts: takes the gathered chunks in index order and writes each back at its
+// record's start, printing one line per record.
+#include "art_files.h"
+#include "chunk_copy.h"
+#include "cli.h"
+#include "file_loader.h"
+#include "index_check.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+// "position address length" for every record, the address being where its chunk lies in
+// the loaded gathered text.
+static void print_chunk_lines(const unsigned char* gathered, const unsigned char* index,
+                              const uint64_t n) {
+    const unsigned char* cursor = gathered;
+    for (uint64_t i = 0; i < n; ++i) {
+        const uint32_t len = chunk_length(index_record(index, i), i, n);
+        std::printf("%06" PRIu64 " %08" PRIXPTR " %08" PRIX32 "\n", i,
+                    reinterpret_cast<uintptr_t>(cursor), len);
+        cursor += len;
+    }
+}
+
+int main() {
+    cli_program = "scatter_arts";
+    announce_load(GATHERED_FILE);
+    const unsigned char* const gathered = load_whole_file(GATHERED_FILE);
+    if (gathered == nullptr) return load_failed(GATHERED_FILE);
+    const uint64_t gathered_size = loaded_size;
+    announce_done();
+
+    announce_load(INDEX_FILE);
+    const unsigned char* const index = load_whole_file(INDEX_FILE);
+    if (index == nullptr) return load_failed(INDEX_FILE);
+    announce_done();
+    const uint64_t n = record_count(loaded_size);
+
+    const index_breach breach = check_scatter_index(index, n, gathered_size);
+    if (breach.kind != breach_kind::none)
+        return fail(INDEX_FILE, describe_breach(breach, GATHERED_FILE, gathered_size).c_str());
+    if (refuse_overwrite(SCATTERED_FILE, GATHERED_FILE, INDEX_FILE)) return 1;
+    out_file* scattered = nullptr;
+    if (out_open(SCATTERED_FILE, &scattered) != 0) return 1;
+
+    print_chunk_lines(gathered, index, n);
+    file_sink sink(scattered);
+    return finish_run(scattered, SCATTERED_FILE, scatter_chunks(gathered, index, n, sink));
+}
