@@ -5,7 +5,6 @@
 #include "cli.h"
 
 #include <cinttypes>
-#include <cstdio>
 
 static constexpr size_t BLOCK_SIZE = size_t{128} << 10;  // stays in cache between read and scan
 static unsigned char block[BLOCK_SIZE];
@@ -30,7 +29,7 @@ int main() {
     in_file* text = nullptr;
     if (in_open(TEXT_FILE, &text) != 0) return 1;
     if (const int err = check_text(text)) return fail_code(TEXT_FILE, err);
-    if (refuse_overwrite(INDEX_FILE, TEXT_FILE, TEXT_FILE)) return 1;
+    if (refuse_overwrite(INDEX_FILE, TEXT_FILE)) return 1;
     out_file* index = nullptr;
     if (out_open(INDEX_FILE, &index) != 0) return 1;
 
@@ -52,6 +51,6 @@ int main() {
     split_end(&splitter, records);
     if (const int status = close_output(index, INDEX_FILE, append_records(index, 1))) return status;
 
-    std::printf("n=%" PRIu64 "\n", splitter.n);
+    print("n=%" PRIu64 "\n", splitter.n);
     return finish_stdout(INDEX_FILE);
 }

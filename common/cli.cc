@@ -4,17 +4,33 @@
 #include "file_loader.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <string>
 
 const char* cli_program = "art";
 
-void announce_load(const char* name) {
-    std::printf("Loading %s... ", name);
-    std::fflush(stdout);
+static int stdout_error = 0;
+
+static void note_stdout(const bool failed) {
+    if (failed && stdout_error == 0) stdout_error = errno != 0 ? errno : EIO;
 }
 
-void announce_done() { std::fputs("\b\b Done.\n", stdout); }
+void print(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    errno = 0;
+    note_stdout(std::vprintf(format, args) < 0);
+    va_end(args);
+}
+
+void announce_load(const char* name) {
+    print("Loading %s... ", name);
+    errno = 0;
+    note_stdout(std::fflush(stdout) != 0);
+}
+
+void announce_done() { print("\b\b Done.\n"); }
 
 int fail(const char* file, const char* reason) {
     std::fflush(stdout);
@@ -26,12 +42,9 @@ int fail_code(const char* file, const int code) { return fail(file, art_strerror
 
 int load_failed(const char* name) { return load_error == 0 ? 1 : fail_code(name, load_error); }
 
-int refuse_overwrite(const char* output, const char* input1, const char* input2) {
-    for (const char* input : {input1, input2}) {
-        if (same_file(output, input))
-            return fail(output, (std::string("is the same file as the input ") + input).c_str());
-    }
-    return 0;
+int refuse_overwrite(const char* output, const char* input) {
+    if (!same_file(output, input)) return 0;
+    return fail(output, (std::string("is the same file as the input ") + input).c_str());
 }
 
 int close_output(out_file* out, const char* name, const int err) {
@@ -48,10 +61,10 @@ int close_output(out_file* out, const char* name, const int err) {
 
 int finish_stdout(const char* output) {
     errno = 0;
-    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
-    const int err = errno != 0 ? errno : EIO;
+    note_stdout(std::fflush(stdout) != 0 || std::ferror(stdout));
+    if (stdout_error == 0) return 0;
     remove_partial_output(output);
-    return fail_code("standard output", err);
+    return fail_code("standard output", stdout_error);
 }
 
 int finish_run(out_file* out, const char* name, const int err) {

@@ -9,6 +9,13 @@
 // The PROGRAM of every diagnostic; each main sets it first.
 extern const char* cli_program;
 
+// printf to standard output that remembers the first failure for finish_stdout.
+void print(const char* format, ...)
+#ifdef __GNUC__
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
 // Prints "Loading NAME... " and shows it at once.
 void announce_load(const char* name);
 // Completes the line of announce_load.
@@ -21,9 +28,9 @@ int fail_code(const char* file, int code);
 // After load_whole_file returned null: status 1, silent when the file could not be opened.
 int load_failed(const char* name);
 
-// Refuses (status 1, with a diagnostic) an output name that is one of the two inputs;
+// Refuses (status 1, with a diagnostic) an output name that resolves to the input;
 // returns 0 when the output may be opened.
-int refuse_overwrite(const char* output, const char* input1, const char* input2);
+int refuse_overwrite(const char* output, const char* input);
 
 // Closes the output when err is 0, else discards it; returns the exit status, with a
 // diagnostic naming the output after a failure.

@@ -22,7 +22,8 @@ int main() {
     const index_breach breach = check_gather_index(index, n, text_size);
     if (breach.kind != breach_kind::none)
         return fail(INDEX_FILE, describe_breach(breach, TEXT_FILE, text_size).c_str());
-    if (refuse_overwrite(GATHERED_FILE, TEXT_FILE, INDEX_FILE)) return 1;
+    if (refuse_overwrite(GATHERED_FILE, TEXT_FILE) || refuse_overwrite(GATHERED_FILE, INDEX_FILE))
+        return 1;
     out_file* gathered = nullptr;
     if (out_open(GATHERED_FILE, &gathered) != 0) return 1;
 

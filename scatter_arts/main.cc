@@ -7,7 +7,6 @@
 #include "index_check.h"
 
 #include <cinttypes>
-#include <cstdio>
 
 // "position address length" for every record, the address being where its chunk lies in
 // the loaded gathered text.
@@ -16,7 +15,7 @@ static void print_chunk_lines(const unsigned char* gathered, const unsigned char
     const unsigned char* cursor = gathered;
     for (uint64_t i = 0; i < n; ++i) {
         const uint32_t len = chunk_length(index_record(index, i), i, n);
-        std::printf("%06" PRIu64 " %08" PRIXPTR " %08" PRIX32 "\n", i,
+        print("%06" PRIu64 " %08" PRIXPTR " %08" PRIX32 "\n", i,
                     reinterpret_cast<uintptr_t>(cursor), len);
         cursor += len;
     }
@@ -39,7 +38,8 @@ int main() {
     const index_breach breach = check_scatter_index(index, n, gathered_size);
     if (breach.kind != breach_kind::none)
         return fail(INDEX_FILE, describe_breach(breach, GATHERED_FILE, gathered_size).c_str());
-    if (refuse_overwrite(SCATTERED_FILE, GATHERED_FILE, INDEX_FILE)) return 1;
+    if (refuse_overwrite(SCATTERED_FILE, GATHERED_FILE) || refuse_overwrite(SCATTERED_FILE, INDEX_FILE))
+        return 1;
     out_file* scattered = nullptr;
     if (out_open(SCATTERED_FILE, &scattered) != 0) return 1;
 

@@ -1,0 +1,253 @@
+// The three programs, run for real: their files, standard output and exit status.
+#include "art_index.h"
+#include "e2e_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <random>
+#include <regex>
+
+namespace {
+
+const std::string TEXT = "enwik_text2_vok", INDEX = "enwik_art_idx";
+const std::string GATHERED = "enwik_text2_vok_r", SCATTERED = "enwik_text2_vok_u";
+const std::string LOADING_TEXT = "Loading enwik_text2_vok... ";
+const std::string LOADING_GATHERED = "Loading enwik_text2_vok_r... ";
+const std::string LOADING_INDEX = "Loading enwik_art_idx... ";
+const std::string DONE = "\b\b Done.\n";
+const std::string GATHER_OUT = LOADING_TEXT + DONE + LOADING_INDEX + DONE;
+const std::string SCATTER_HEAD = LOADING_GATHERED + DONE + LOADING_INDEX + DONE;
+
+uint32_t length_of(const std::vector<art_record>& index, const size_t i) {
+    return chunk_length(index[i], i, index.size());
+}
+
+// The gathered text that index makes of text, chunk after chunk.
+std::string gathered_by(const std::string& text, const std::vector<art_record>& index) {
+    std::string out;
+    for (size_t i = 0; i < index.size(); ++i) out += text.substr(index[i].start, length_of(index, i));
+    return out;
+}
+
+// Scatter's standard output: the two load lines, then "position address length" per
+// record, each address the previous one plus the previous length.
+void expect_scatter_stdout(const std::string& out, const std::vector<art_record>& index) {
+    const std::string head = lines(SCATTER_HEAD);
+    ASSERT_EQ(out.substr(0, head.size()), head);
+    const std::regex line(target_windows() ? "(\\d{6,}) ([0-9A-F]{8,}) ([0-9A-F]{8})\r"
+                                           : "(\\d{6,}) ([0-9A-F]{8,}) ([0-9A-F]{8})");
+    std::istringstream rest(out.substr(head.size()));
+    std::string text_line;
+    uint64_t expected_address = 0;
+    size_t i = 0;
+    for (; std::getline(rest, text_line); ++i) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(text_line, m, line)) << "line " << i << ": " << text_line;
+        ASSERT_LT(i, index.size());
+        char position[32];
+        std::snprintf(position, sizeof position, "%06zu", i);
+        EXPECT_EQ(m[1], position);
+        const uint64_t address = std::stoull(m[2], nullptr, 16);
+        if (i > 0) {
+            EXPECT_EQ(address, expected_address) << "line " << i;
+        }
+        EXPECT_EQ(std::stoul(m[3], nullptr, 16), length_of(index, i)) << "line " << i;
+        expected_address = address + length_of(index, i);
+    }
+    EXPECT_EQ(i, index.size());
+}
+
+std::string random_text(const size_t size, const unsigned delimiter_odds, const unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string text(size, '\0');
+    for (char& c : text) c = static_cast<char>(rng() % delimiter_odds == 0 ? 1 : rng() % 256);
+    return text;
+}
+
+TEST(Builder, WritesOneRecordPerArticle) {
+    const struct { const char* name; std::string text; std::vector<art_record> index; } cases[] = {
+        {"empty", "", {{0, 0}}},
+        {"no delimiter", "abc", {{0, 3}}},
+        {"two articles", "ab\x01" "cd", {{0, 2}, {3, 5}}},
+        {"trailing delimiter", "ab\x01", {{0, 2}, {3, 3}}},
+        {"leading delimiter", "\x01" "ab", {{0, 0}, {1, 3}}},
+        {"adjacent delimiters", "a\x01\x01" "b", {{0, 1}, {2, 2}, {3, 4}}},
+        {"0xFF 0x00 0x1A are data", std::string("\xFF\x00\x1A\x01\xFF", 5), {{0, 3}, {4, 5}}},
+    };
+    for (const auto& c : cases) {
+        const scratch s(c.name);
+        s.write(TEXT, c.text);
+        const program_run r = s.run("build_art_idx", "ignored arguments");
+        EXPECT_EQ(r.status, 0) << c.name;
+        EXPECT_EQ(r.out, lines("n=" + std::to_string(c.index.size()) + "\n")) << c.name;
+        EXPECT_EQ(r.err, "") << c.name;
+        EXPECT_EQ(s.read(INDEX), encode_index(c.index)) << c.name;
+    }
+}
+
+// Builds the index, then gathers and scatters with it and with reorderings of it that
+// keep the last record last; each must give the text back.
+TEST(RoundTrip, GivesTheTextBackWithBuilderAndReorderedIndexes) {
+    const struct { const char* name; std::string text; } cases[] = {
+        {"empty", ""},
+        {"three articles", "first\x01second article\x01third"},
+        {"trailing delimiter", "ab\x01"},
+        {"only delimiters", "\x01\x01\x01"},
+        {"every byte value", random_text(3000, 256, 1)},
+        {"many short articles", random_text(200000, 3, 2)},
+        {"long articles", random_text(300000, 20000, 3)},
+    };
+    for (const auto& c : cases) {
+        const scratch s(c.name);
+        s.write(TEXT, c.text);
+        ASSERT_EQ(s.run("build_art_idx").status, 0) << c.name;
+        const std::vector<art_record> built = decode_index(s.read(INDEX));
+        std::vector<std::vector<art_record>> orders{built};
+        std::mt19937 rng(7);
+        for (int k = 0; k < 2 && built.size() > 2; ++k) {
+            orders.push_back(built);
+            std::shuffle(orders.back().begin(), orders.back().end() - 1, rng);
+        }
+        for (const auto& index : orders) {
+            s.write(INDEX, encode_index(index));
+            const program_run g = s.run("gather_arts");
+            EXPECT_EQ(g.status, 0) << c.name;
+            EXPECT_EQ(g.out, lines(GATHER_OUT)) << c.name;
+            EXPECT_EQ(g.err, "") << c.name;
+            EXPECT_EQ(s.read(GATHERED), gathered_by(c.text, index)) << c.name;
+            const program_run sc = s.run("scatter_arts");
+            EXPECT_EQ(sc.status, 0) << c.name;
+            EXPECT_EQ(sc.err, "") << c.name;
+            expect_scatter_stdout(sc.out, index);
+            EXPECT_EQ(s.read(SCATTERED), c.text) << c.name;
+        }
+    }
+}
+
+TEST(RoundTrip, ThreeArticlesInOrderOneZeroTwo) {
+    const scratch s;
+    s.write(TEXT, "aa\x01" "bbb\x01" "c");
+    s.write(INDEX, encode_index({{3, 6}, {0, 2}, {7, 8}}));
+    EXPECT_EQ(s.run("gather_arts").status, 0);
+    EXPECT_EQ(s.read(GATHERED), "bbb\x01" "aa\x01" "c");
+    EXPECT_EQ(s.run("scatter_arts").status, 0);
+    EXPECT_EQ(s.read(SCATTERED), "aa\x01" "bbb\x01" "c");
+}
+
+TEST(RoundTrip, IndexesOfNoRecordsGiveEmptyOutputs) {
+    for (const std::string& index : {std::string(), std::string(7, 'x')}) {
+        const scratch s(std::to_string(index.size()));
+        s.write(TEXT, "abc");
+        s.write(INDEX, index);
+        const program_run g = s.run("gather_arts");
+        EXPECT_EQ(g.status, 0);
+        EXPECT_EQ(s.read(GATHERED), "");
+        const program_run sc = s.run("scatter_arts");
+        EXPECT_EQ(sc.status, 0);
+        EXPECT_EQ(sc.out, lines(SCATTER_HEAD));
+        EXPECT_TRUE(s.exists(SCATTERED));
+        EXPECT_EQ(s.read(SCATTERED), "");
+    }
+}
+
+TEST(RoundTrip, PositionsOfSevenDigitsPrintInFull) {
+    const scratch s;
+    s.write(TEXT, std::string(1000000, '\x01'));
+    const program_run b = s.run("build_art_idx");
+    EXPECT_EQ(b.out, lines("n=1000001\n"));
+    ASSERT_EQ(s.run("gather_arts").status, 0);
+    const program_run sc = s.run("scatter_arts");
+    ASSERT_EQ(sc.status, 0);
+    const std::string nl = lines("\n");
+    EXPECT_NE(sc.out.find(nl + "999999 "), std::string::npos);
+    EXPECT_NE(sc.out.find(nl + "1000000 "), std::string::npos);
+    EXPECT_EQ(s.read(SCATTERED), std::string(1000000, '\x01'));
+}
+
+// Inputs that cannot be opened: status 1, no message, and the output left as it was.
+TEST(Failure, MissingInputLeavesOutputUntouched) {
+    const struct { const char* program; std::vector<std::string> present; std::string out, output; } cases[] = {
+        {"build_art_idx", {}, "", INDEX},
+        {"gather_arts", {INDEX}, LOADING_TEXT, GATHERED},
+        {"gather_arts", {TEXT}, LOADING_TEXT + DONE + LOADING_INDEX, GATHERED},
+        {"scatter_arts", {INDEX}, LOADING_GATHERED, SCATTERED},
+        {"scatter_arts", {GATHERED}, LOADING_GATHERED + DONE + LOADING_INDEX, SCATTERED},
+    };
+    for (const auto& c : cases) {
+        const scratch s(std::string(c.program) + "." + std::to_string(c.present.size() + c.out.size()));
+        for (const auto& name : c.present) s.write(name, name == INDEX ? encode_index({{0, 3}}) : "abc");
+        s.write(c.output, "keep");
+        const program_run r = s.run(c.program);
+        EXPECT_EQ(r.status, 1) << c.program;
+        EXPECT_EQ(r.out, lines(c.out)) << c.program;
+        EXPECT_EQ(r.err, "") << c.program;
+        EXPECT_EQ(s.read(c.output), "keep") << c.program;
+    }
+}
+
+TEST(Failure, OutputThatCannotBeOpenedIsSilent) {
+    const struct { const char* program; std::string output, out; } cases[] = {
+        {"build_art_idx", INDEX, ""},
+        {"gather_arts", GATHERED, GATHER_OUT},
+        {"scatter_arts", SCATTERED, SCATTER_HEAD},
+    };
+    for (const auto& c : cases) {
+        const scratch s(c.program);
+        s.write(TEXT, "abc");
+        if (c.output == SCATTERED) s.write(GATHERED, "abc");
+        if (c.output != INDEX) s.write(INDEX, encode_index({{0, 3}}));
+        ASSERT_EQ(std::system(("mkdir " + s.path(c.output)).c_str()), 0);
+        const program_run r = s.run(c.program);
+        EXPECT_EQ(r.status, 1) << c.program;
+        EXPECT_EQ(r.out, lines(c.out)) << c.program;
+        EXPECT_EQ(r.err, "") << c.program;
+    }
+}
+
+// Indexes that would read outside the loaded text are refused before the output is
+// opened; a 13-byte index (one record and a partial one) is fine.
+TEST(Failure, MalformedIndexesAreRefused) {
+    const std::string text = "ab\x01" "cd";
+    const struct { const char* program; std::string index; std::string err; } cases[] = {
+        {"gather_arts", encode_index({{0, 2}, {4, 3}}), "record 1 (start 4, end 3): start is past end"},
+        {"gather_arts", encode_index({{3, 5}, {0, 2}}),
+         "record 0 (start 3, end 5): chunk runs past the end of enwik_text2_vok (5 bytes)"},
+        {"gather_arts", encode_index({{0, 2}, {3, 9}}),
+         "record 1 (start 3, end 9): chunk runs past the end of enwik_text2_vok (5 bytes)"},
+        {"gather_arts", encode_index({{0, 0xFFFFFFFF}, {0, 0}}),
+         "record 0 (start 0, end 4294967295): chunk runs past the end of enwik_text2_vok (5 bytes)"},
+        {"gather_arts", encode_index({{0, 5}}) + "12345", ""},
+        {"scatter_arts", encode_index({{5, 4}, {0, 1}}), "record 0 (start 5, end 4): start is past end"},
+        {"scatter_arts", encode_index({{0, 2}, {3, 6}}),
+         "record 1 (start 3, end 6): chunk runs past the end of enwik_text2_vok_r (5 bytes)"},
+        {"scatter_arts", encode_index({{0, 0xFFFFFFFF}, {0, 0}}),
+         "record 0 (start 0, end 4294967295): chunk runs past the end of enwik_text2_vok_r (5 bytes)"},
+        {"scatter_arts", encode_index({{0, 5}}) + "12345", ""},
+    };
+    int k = 0;
+    for (const auto& c : cases) {
+        const scratch s(std::to_string(k++));
+        const bool gather = std::string(c.program) == "gather_arts";
+        const std::string output = gather ? GATHERED : SCATTERED;
+        s.write(gather ? TEXT : GATHERED, text);
+        s.write(INDEX, c.index);
+        const program_run r = s.run(c.program);
+        if (c.err.empty()) {
+            EXPECT_EQ(r.status, 0) << c.program;
+            EXPECT_EQ(s.read(output), text);
+            continue;
+        }
+        EXPECT_EQ(r.status, 1) << c.err;
+        EXPECT_EQ(r.out, lines(gather ? GATHER_OUT : SCATTER_HEAD)) << c.err;
+        EXPECT_EQ(r.err, std::string(c.program) + ": enwik_art_idx: " + c.err + "\n");
+        EXPECT_FALSE(s.exists(output)) << c.err;
+        s.write(output, "keep");
+        EXPECT_EQ(s.run(c.program).status, 1);
+        EXPECT_EQ(s.read(output), "keep") << c.err;
+    }
+}
+
+}  // namespace

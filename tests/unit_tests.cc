@@ -1,0 +1,248 @@
+#include "art_error.h"
+#include "art_index.h"
+#include "article_split.h"
+#include "chunk_copy.h"
+#include "file_loader.h"
+#include "index_check.h"
+#include "memory_sink.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace {
+
+using bytes = std::vector<unsigned char>;
+
+bytes encode_all(const std::vector<art_record>& records) {
+    bytes out(records.size() * ART_RECORD_SIZE);
+    for (size_t i = 0; i < records.size(); ++i) encode_record(records[i], &out[i * ART_RECORD_SIZE]);
+    return out;
+}
+
+bytes to_bytes(const std::string& s) { return bytes(s.begin(), s.end()); }
+
+// The records of text, split block by block with the given block size.
+bytes split_in_blocks(const bytes& text, const size_t block) {
+    article_splitter s{0, 0, 0};
+    bytes index;
+    for (size_t at = 0; at < text.size(); at += block) {
+        const size_t size = std::min(block, text.size() - at);
+        bytes records(size * ART_RECORD_SIZE);
+        const size_t made = split_block(&s, text.data() + at, size, records.data());
+        index.insert(index.end(), records.begin(), records.begin() + long(made * ART_RECORD_SIZE));
+    }
+    bytes last(ART_RECORD_SIZE);
+    split_end(&s, last.data());
+    index.insert(index.end(), last.begin(), last.end());
+    EXPECT_EQ(s.n, index.size() / ART_RECORD_SIZE);
+    return index;
+}
+
+TEST(RecordCodec, StoresLittleEndianWhateverTheHost) {
+    const struct { art_record record; bytes stored; } cases[] = {
+        {{1, 2}, {1, 0, 0, 0, 2, 0, 0, 0}},
+        {{0x12345678, 0xFFFFFFFE}, {0x78, 0x56, 0x34, 0x12, 0xFE, 0xFF, 0xFF, 0xFF}},
+        {{0x80000000, 0x00010000}, {0, 0, 0, 0x80, 0, 0, 1, 0}},
+    };
+    for (const auto& c : cases) {
+        bytes out(8);
+        encode_record(c.record, out.data());
+        EXPECT_EQ(out, c.stored);
+        const art_record back = decode_record(c.stored.data());
+        EXPECT_EQ(back.start, c.record.start);
+        EXPECT_EQ(back.end, c.record.end);
+    }
+}
+
+TEST(RecordCount, IgnoresTrailingPartialRecord) {
+    const struct { uint64_t size, count; } cases[] = {
+        {0, 0}, {7, 0}, {8, 1}, {13, 1}, {16, 2}, {uint64_t{1} << 35, uint64_t{1} << 32}};
+    for (const auto& c : cases) EXPECT_EQ(record_count(c.size), c.count) << c.size;
+}
+
+TEST(ChunkLength, AddsDelimiterExceptLastAndWrapsIn32Bits) {
+    const struct { art_record r; uint64_t i, n; uint32_t length; } cases[] = {
+        {{0, 2}, 0, 2, 3},                    // article and its delimiter
+        {{3, 5}, 1, 2, 2},                    // the last record has no delimiter
+        {{0, 0}, 0, 1, 0},                    // empty text
+        {{4, 4}, 0, 2, 1},                    // empty article: the delimiter alone
+        {{5, 3}, 1, 2, 0xFFFFFFFE},           // start past end wraps
+        {{5, 4}, 0, 2, 0},                    // ... and can wrap to 0
+        {{0, 0xFFFFFFFF}, 0, 2, 0},           // 2^32 - 1 byte article plus delimiter
+        {{0, 0xFFFFFFFF}, 1, 2, 0xFFFFFFFF},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(chunk_length(c.r, c.i, c.n), c.length) << c.r.start << ".." << c.r.end;
+}
+
+TEST(ArticleSplit, SameRecordsWhateverTheBlockSize) {
+    std::mt19937 rng(5);
+    bytes text(3000);
+    for (auto& b : text) b = rng() % 6 == 0 ? ART_DELIMITER : static_cast<unsigned char>(rng());
+    const bytes whole = split_in_blocks(text, text.size());
+    for (const size_t block : {1, 2, 7, 64, 1000}) EXPECT_EQ(split_in_blocks(text, block), whole);
+    // Every article ends at a delimiter, the last at the end of the text.
+    const uint64_t n = record_count(whole.size());
+    uint64_t expected_start = 0;
+    for (uint64_t i = 0; i < n; ++i) {
+        const art_record r = index_record(whole.data(), i);
+        EXPECT_EQ(r.start, expected_start);
+        if (i + 1 < n) {
+            EXPECT_EQ(text[r.end], ART_DELIMITER);
+        } else {
+            EXPECT_EQ(r.end, text.size());
+        }
+        EXPECT_EQ(std::count(text.begin() + r.start, text.begin() + r.end, ART_DELIMITER), 0);
+        expected_start = uint64_t{r.end} + 1;
+    }
+}
+
+struct loader_files : ::testing::Test {
+    void SetUp() override {
+        dir = ::testing::TempDir() + "art_loader";
+        std::remove((dir + "/empty").c_str());
+        std::remove((dir + "/five").c_str());
+        mkdir(dir.c_str(), 0755);
+        write("empty", "");
+        write("five", "ab\x01" "cd");
+    }
+    void write(const char* name, const std::string& content) {
+        FILE* const f = std::fopen((dir + "/" + name).c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fwrite(content.data(), 1, content.size(), f);
+        std::fclose(f);
+    }
+    std::string path(const char* name) const { return dir + "/" + name; }
+    std::string dir;
+};
+
+TEST_F(loader_files, LoadsExactBytesAndTracksSize) {
+    const unsigned char* const five = load_whole_file(path("five").c_str());
+    ASSERT_NE(five, nullptr);
+    EXPECT_EQ(loaded_size, 5u);
+    EXPECT_EQ(bytes(five, five + 5), to_bytes("ab\x01" "cd"));
+
+    const unsigned char* const empty = load_whole_file(path("empty").c_str());
+    EXPECT_NE(empty, nullptr);
+    EXPECT_EQ(loaded_size, 0u);  // two loads in a row: the second size wins
+
+    load_whole_file(path("five").c_str());
+    EXPECT_EQ(load_whole_file(path("missing").c_str()), nullptr);
+    EXPECT_EQ(load_error, 0);  // not opened: the silent failure
+    EXPECT_EQ(loaded_size, 5u);
+}
+
+TEST_F(loader_files, DirectoryIsAReadFailureNotAnEmptyFile) {
+    load_whole_file(path("five").c_str());
+    EXPECT_EQ(load_whole_file(dir.c_str()), nullptr);
+    EXPECT_EQ(load_error, EISDIR);
+    EXPECT_EQ(loaded_size, 5u);
+}
+
+struct check_case {
+    const char* name;
+    std::vector<art_record> index;
+    uint64_t data_size;
+    breach_kind kind;
+    uint64_t position;
+};
+
+TEST(IndexCheck, GatherRefusesRecordsOutsideTheText) {
+    const check_case cases[] = {
+        {"builder's index", {{0, 2}, {3, 5}}, 5, breach_kind::none, 0},
+        {"reordered, last kept last", {{3, 4}, {0, 2}, {5, 7}}, 7, breach_kind::none, 0},
+        {"no records", {}, 0, breach_kind::none, 0},
+        {"start past end", {{0, 2}, {4, 3}}, 5, breach_kind::start_after_end, 1},
+        {"last record not last", {{3, 5}, {0, 2}}, 5, breach_kind::past_end, 0},
+        {"end past the text", {{0, 2}, {3, 6}}, 5, breach_kind::past_end, 1},
+        {"32-bit wrap of the length", {{0, 0xFFFFFFFF}, {0, 0}}, 5, breach_kind::past_end, 0},
+        {"start far past the text", {{0xFFFFFFF0, 0xFFFFFFFF}}, 5, breach_kind::past_end, 0},
+    };
+    for (const auto& c : cases) {
+        const bytes index = encode_all(c.index);
+        const index_breach b = check_gather_index(index.data(), c.index.size(), c.data_size);
+        EXPECT_EQ(b.kind, c.kind) << c.name;
+        if (c.kind != breach_kind::none) {
+            EXPECT_EQ(b.position, c.position) << c.name;
+        }
+    }
+}
+
+TEST(IndexCheck, ScatterRefusesChunksPastTheGatheredText) {
+    const check_case cases[] = {
+        {"builder's index", {{0, 2}, {3, 5}}, 5, breach_kind::none, 0},
+        {"offsets past the gathered size are fine", {{100, 102}, {0, 2}}, 5, breach_kind::none, 0},
+        {"start past end", {{4, 3}, {0, 1}}, 5, breach_kind::start_after_end, 0},
+        {"last record not last, yet inside", {{3, 5}, {0, 2}}, 5, breach_kind::none, 0},
+        {"lengths sum past the size", {{0, 2}, {3, 5}}, 4, breach_kind::past_end, 1},
+        {"32-bit wrap of the length", {{0, 0xFFFFFFFF}, {0, 0}}, 5, breach_kind::past_end, 0},
+    };
+    for (const auto& c : cases) {
+        const bytes index = encode_all(c.index);
+        const index_breach b = check_scatter_index(index.data(), c.index.size(), c.data_size);
+        EXPECT_EQ(b.kind, c.kind) << c.name;
+        if (c.kind != breach_kind::none) {
+            EXPECT_EQ(b.position, c.position) << c.name;
+        }
+    }
+}
+
+TEST(IndexCheck, DescribesTheRecord) {
+    EXPECT_EQ(describe_breach({breach_kind::start_after_end, 3, {10, 4}}, "t", 5),
+              "record 3 (start 10, end 4): start is past end");
+    EXPECT_EQ(describe_breach({breach_kind::past_end, 7, {3, 4294967295u}}, "t", 5),
+              "record 7 (start 3, end 4294967295): chunk runs past the end of t (5 bytes)");
+}
+
+bytes scatter(const bytes& gathered, const std::vector<art_record>& records) {
+    const bytes index = encode_all(records);
+    EXPECT_EQ(check_scatter_index(index.data(), records.size(), gathered.size()).kind,
+              breach_kind::none);
+    memory_sink out;
+    EXPECT_EQ(scatter_chunks(gathered.data(), index.data(), records.size(), out), 0);
+    return out.bytes;
+}
+
+TEST(ChunkCopy, ScatterFillsGapsWithZerosAndLaterRecordWins) {
+    EXPECT_EQ(scatter(to_bytes("abcde"), {{10, 12}, {0, 2}}),
+              to_bytes(std::string("de") + std::string(8, '\0') + "abc"));
+    EXPECT_EQ(scatter(to_bytes("ABCDxy"), {{0, 3}, {1, 3}}), to_bytes("AxyD"));
+    EXPECT_EQ(scatter(to_bytes("xyABCD"), {{1, 2}, {0, 4}}), to_bytes("ABCD"));
+    EXPECT_EQ(scatter(to_bytes("a\x01"), {{0, 1}, {9, 9}}), to_bytes("a\x01"));  // empty chunk
+}
+
+TEST(ChunkCopy, GatherThenScatterGivesTheTextBack) {
+    std::mt19937 rng(9);
+    for (const int delimiter_odds : {2, 50, 5000}) {
+        bytes text(20000 + rng() % 1000);
+        for (auto& b : text) b = rng() % delimiter_odds == 0 ? ART_DELIMITER : static_cast<unsigned char>(rng());
+        const bytes builder_index = split_in_blocks(text, 4096);
+        const uint64_t n = record_count(builder_index.size());
+        std::vector<art_record> records;
+        for (uint64_t i = 0; i < n; ++i) records.push_back(index_record(builder_index.data(), i));
+        std::shuffle(records.begin(), records.end() - 1, rng);
+        for (const bytes& index : {builder_index, encode_all(records)}) {
+            ASSERT_EQ(check_gather_index(index.data(), n, text.size()).kind, breach_kind::none);
+            memory_sink gathered;
+            ASSERT_EQ(gather_chunks(text.data(), index.data(), n, gathered), 0);
+            ASSERT_EQ(gathered.bytes.size(), text.size());
+            if (index == builder_index) {
+                EXPECT_EQ(gathered.bytes, text);
+                EXPECT_EQ(gathered.write_calls, 1u);  // neighbouring chunks merge into one write
+            }
+            ASSERT_EQ(check_scatter_index(index.data(), n, text.size()).kind, breach_kind::none);
+            memory_sink scattered;
+            ASSERT_EQ(scatter_chunks(gathered.bytes.data(), index.data(), n, scattered), 0);
+            EXPECT_EQ(scattered.bytes, text) << "records " << n;
+        }
+    }
+}
+
+}  // namespace
