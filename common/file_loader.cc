@@ -12,31 +12,6 @@ int load_error = 0;
 
 static const unsigned char EMPTY_FILE[1] = {0};
 
-// Reads exactly size bytes; a file that ends sooner is a short read, not a smaller file.
-static const unsigned char* read_exactly(in_file* f, const uint64_t size, int* err) {
-    if (size > SIZE_MAX) {
-        *err = ENOMEM;
-        return nullptr;
-    }
-    auto* const buf = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(size)));
-    if (buf == nullptr) {
-        *err = ENOMEM;
-        return nullptr;
-    }
-    uint64_t have = 0;
-    while (have < size) {
-        size_t got = 0;
-        *err = in_read(f, buf + have, static_cast<size_t>(size - have), &got);
-        if (*err == 0 && got == 0) *err = ART_E_SHORT_READ;
-        if (*err != 0) {
-            std::free(buf);
-            return nullptr;
-        }
-        have += got;
-    }
-    return buf;
-}
-
 // Reads an input that has no size to know (a pipe) to its end, growing the buffer.
 static const unsigned char* read_to_end(in_file* f, uint64_t* size, int* err) {
     unsigned char* buf = nullptr;
@@ -84,8 +59,7 @@ const unsigned char* load_whole_file(const char* name) {
     } else if (err == 0 && size == 0) {
         data = EMPTY_FILE;
     } else if (err == 0) {
-        data = in_map(f, size);
-        if (data == nullptr) data = read_exactly(f, size, &err);
+        data = in_load(f, size, &err);
     }
     in_close(f);
     if (data == nullptr) {

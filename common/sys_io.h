@@ -1,5 +1,5 @@
 // The platform layer: the file operations whose fast forms differ by platform. The
-// POSIX form maps inputs and writes with vectored, positioned calls; the portable form
+// POSIX form loads lazily and writes with kernel copies and vectored, positioned calls; the portable form
 // (ART_PORTABLE_IO) uses only the C runtime's buffered streams. Functions that can fail
 // return 0 or a code that art_strerror describes.
 #ifndef ART_SYS_IO_H
@@ -24,9 +24,11 @@ int in_open(const char* name, in_file** f);
 int in_size(in_file* f, uint64_t* size);
 // Reads up to cap bytes into buf; *got is 0 only at the end of the input.
 int in_read(in_file* f, unsigned char* buf, size_t cap, size_t* got);
-// The first size (> 0) bytes of a regular input, mapped read-only until process exit;
-// null where mapping is not available, and always in the portable form.
-const unsigned char* in_map(in_file* f, uint64_t size);
+// The whole of a regular input of size (> 0) bytes, read-only until process exit; null
+// with *err set on failure. The POSIX form maps a large input without reading it: a
+// long piece of it is then copied file to file by the kernel, and the first short piece
+// written from it reads it whole into huge pages at the same address.
+const unsigned char* in_load(in_file* f, uint64_t size, int* err);
 void in_close(in_file* f);
 
 // Creates or truncates name for binary writing, as fopen "wb" does.
