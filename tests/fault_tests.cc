@@ -50,21 +50,32 @@ struct fault {
     const char* file;    // the diagnostic's FILE: OUT, IN, or a fixed name
     const char* reason;
     left output_left;
+    bool inject_read_failure;  // preload the library that fails reads of IN part-way
 };
 
 const fault FAULTS[] = {
-    {"full disk", "ln -s /dev/full \"$OUT\"", "", "", "OUT", "No space left on device", left::link},
+    {"full disk", "ln -s /dev/full \"$OUT\"", "", "", "OUT", "No space left on device", left::link, false},
     {"file size limit", "", "trap '' XFSZ; ulimit -f 100;", ">/dev/null", "OUT", "File too large",
-     left::nothing},
+     left::nothing, false},
     {"stdout unwritable", "", "", ">/dev/full", "standard output", "No space left on device",
-     left::nothing},
+     left::nothing, false},
     {"output hard link to input", "ln \"$IN\" \"$OUT\"", "", "", "OUT",
-     "is the same file as the input IN", left::link},
+     "is the same file as the input IN", left::link, false},
     {"output symlink to input", "ln -s \"$IN\" \"$OUT\"", "", "", "OUT",
-     "is the same file as the input IN", left::link},
+     "is the same file as the input IN", left::link, false},
     {"input is a directory", "rm \"$IN\" && mkdir \"$IN\"", "", "", "IN", "Is a directory",
-     left::nothing},
+     left::nothing, false},
+    {"read fails part-way", "", "ASAN_OPTIONS=verify_asan_link_order=0 ART_FAIL_AFTER=100000", "",
+     "IN", "Input/output error", left::nothing, true},
 };
+
+// Where the read failure is injected: fread's own reads cannot be intercepted.
+const bool CAN_INJECT_READ_FAILURE =
+#ifdef ART_PORTABLE_IO_BUILD
+    false;
+#else
+    true;
+#endif
 
 std::string substitute(std::string s, const std::string& out, const std::string& in) {
     if (s == "OUT") return out;
@@ -77,6 +88,7 @@ std::string substitute(std::string s, const std::string& out, const std::string&
 TEST(Fault, EndsWithStatusOneAndLeavesNoHalfWrittenOutput) {
     if (target_windows()) GTEST_SKIP() << "needs /dev/full, ulimit and POSIX links";
     for (const fault& f : FAULTS) {
+        if (f.inject_read_failure && !CAN_INJECT_READ_FAILURE) continue;
         for (const program_files& p : PROGRAMS) {
             for (const std::string& in : p.inputs) {
                 const scratch s(std::string(f.name) + "." + p.program + "." + in);
@@ -86,7 +98,11 @@ TEST(Fault, EndsWithStatusOneAndLeavesNoHalfWrittenOutput) {
                 std::vector<std::string> before;
                 for (const auto& name : p.inputs) before.push_back(s.read(name));
 
-                const program_run r = s.run(p.program, f.suffix, f.prefix);
+                const std::string prefix =
+                    f.inject_read_failure
+                        ? std::string("LD_PRELOAD=") + ART_FAULT_INJECT_LIB + " ART_FAIL_FILE=" + in + " " + f.prefix
+                        : f.prefix;
+                const program_run r = s.run(p.program, f.suffix, prefix);
                 const std::string label = std::string(f.name) + ", " + p.program + ", " + in;
                 EXPECT_EQ(r.status, 1) << label;
                 EXPECT_EQ(r.err, std::string(p.program) + ": " + substitute(f.file, p.output, in) +
@@ -100,7 +116,7 @@ TEST(Fault, EndsWithStatusOneAndLeavesNoHalfWrittenOutput) {
                     EXPECT_FALSE(s.exists(p.output)) << label;
                 }
                 // Faults that do not depend on which input is picked run once.
-                if (std::string(f.setup).find("IN") == std::string::npos) break;
+                if (std::string(f.setup).find("IN") == std::string::npos && !f.inject_read_failure) break;
             }
         }
     }

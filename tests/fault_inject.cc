@@ -1,0 +1,66 @@
+// Preloaded into a program under test: reads from the file named by ART_FAIL_FILE fail
+// with EIO once ART_FAIL_AFTER bytes of it have been delivered.
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <string>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace {
+
+uint64_t delivered = 0;
+
+bool is_target(const int fd) {
+    const char* const name = std::getenv("ART_FAIL_FILE");
+    if (name == nullptr) return false;
+    char link[4096];
+    const std::string fd_path = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = readlink(fd_path.c_str(), link, sizeof link - 1);
+    if (n <= 0) return false;
+    link[n] = '\0';
+    const size_t len = std::strlen(name);
+    return static_cast<size_t>(n) > len && link[n - static_cast<ssize_t>(len) - 1] == '/' &&
+           std::strcmp(link + n - len, name) == 0;
+}
+
+// How much of a read of want bytes may go through; 0 means it must fail.
+size_t allowed(const int fd, const size_t want) {
+    if (!is_target(fd)) return want;
+    const uint64_t limit = std::strtoull(std::getenv("ART_FAIL_AFTER"), nullptr, 10);
+    return delivered >= limit ? 0 : static_cast<size_t>(std::min<uint64_t>(want, limit - delivered));
+}
+
+template <typename F>
+F real(const char* name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+extern "C" ssize_t read(int fd, void* buf, size_t count) {
+    static const auto next = real<ssize_t (*)(int, void*, size_t)>("read");
+    const size_t n = allowed(fd, count);
+    if (n == 0 && count > 0) {
+        errno = EIO;
+        return -1;
+    }
+    const ssize_t r = next(fd, buf, n);
+    if (r > 0 && is_target(fd)) delivered += static_cast<uint64_t>(r);
+    return r;
+}
+
+extern "C" ssize_t pread64(int fd, void* buf, size_t count, off_t offset) {
+    static const auto next = real<ssize_t (*)(int, void*, size_t, off_t)>("pread64");
+    const size_t n = allowed(fd, count);
+    if (n == 0 && count > 0) {
+        errno = EIO;
+        return -1;
+    }
+    const ssize_t r = next(fd, buf, n, offset);
+    if (r > 0 && is_target(fd)) delivered += static_cast<uint64_t>(r);
+    return r;
+}

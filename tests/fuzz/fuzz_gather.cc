@@ -1,0 +1,31 @@
+// Gather's check and copy on arbitrary texts and indexes. An accepted index must gather
+// and scatter back exactly the text bytes that its chunks cover; nothing may be read
+// outside the text or the index.
+#include "chunk_copy.h"
+#include "fuzz_input.h"
+#include "index_check.h"
+
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const fuzz_input in = split_input(data, size);
+    if (check_gather_index(in.index.get(), in.n, in.text_size).kind != breach_kind::none) return 0;
+    memory_sink gathered;
+    if (gather_chunks(in.text.get(), in.index.get(), in.n, gathered) != 0) std::abort();
+    if (check_scatter_index(in.index.get(), in.n, gathered.bytes.size()).kind != breach_kind::none)
+        std::abort();
+    memory_sink scattered;
+    if (scatter_chunks(gathered.bytes.data(), in.index.get(), in.n, scattered) != 0) std::abort();
+    std::vector<bool> covered(in.text_size, false);
+    uint64_t end = 0;
+    for (uint64_t i = 0; i < in.n; ++i) {
+        const art_record r = index_record(in.index.get(), i);
+        const uint32_t len = chunk_length(r, i, in.n);
+        for (uint64_t p = r.start; p < uint64_t{r.start} + len; ++p) covered[p] = true;
+        if (len > 0 && r.start + len > end) end = r.start + len;
+    }
+    if (scattered.bytes.size() != end) std::abort();
+    for (uint64_t p = 0; p < end; ++p)
+        if (scattered.bytes[p] != (covered[p] ? in.text[p] : 0)) std::abort();
+    return 0;
+}

@@ -1,0 +1,60 @@
+// Splits a fuzz input into a text and an index, each in a heap block of exactly its own
+// size, so that any read past either end is caught.
+#ifndef ART_FUZZ_INPUT_H
+#define ART_FUZZ_INPUT_H
+
+#include "art_index.h"
+#include "memory_sink.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+struct fuzz_input {
+    std::unique_ptr<unsigned char[]> text, index;
+    size_t text_size = 0, index_size = 0;
+    uint64_t n = 0;
+};
+
+// The first two bytes give the text's length; the text follows, the index after it.
+inline fuzz_input split_input(const uint8_t* data, size_t size) {
+    fuzz_input in;
+    if (size < 2) return in;
+    const size_t wanted = size_t{data[0]} | size_t{data[1]} << 8;
+    data += 2;
+    size -= 2;
+    in.text_size = wanted < size ? wanted : size;
+    in.index_size = size - in.text_size;
+    in.text.reset(new unsigned char[in.text_size + (in.text_size == 0)]);
+    in.index.reset(new unsigned char[in.index_size + (in.index_size == 0)]);
+    std::copy(data, data + in.text_size, in.text.get());
+    std::copy(data + in.text_size, data + size, in.index.get());
+    in.n = record_count(in.index_size);
+    return in;
+}
+
+// Scattering into memory is skipped for records that reach past this offset.
+constexpr uint64_t FUZZ_OUTPUT_LIMIT = uint64_t{1} << 20;
+
+inline bool output_fits(const fuzz_input& in) {
+    for (uint64_t i = 0; i < in.n; ++i) {
+        const art_record r = index_record(in.index.get(), i);
+        if (r.start + chunk_span(r, i, in.n) > FUZZ_OUTPUT_LIMIT) return false;
+    }
+    return true;
+}
+
+// What scatter must write: each chunk at its start, in index order, later over earlier.
+inline std::vector<unsigned char> scatter_model(const unsigned char* gathered, const fuzz_input& in) {
+    memory_sink out;
+    const unsigned char* cursor = gathered;
+    for (uint64_t i = 0; i < in.n; ++i) {
+        const art_record r = index_record(in.index.get(), i);
+        const io_piece piece{cursor, chunk_length(r, i, in.n)};
+        out.write_at(r.start, &piece, 1);
+        cursor += piece.size;
+    }
+    return out.bytes;
+}
+
+#endif
