@@ -54,10 +54,11 @@ int read_fully(const int fd, unsigned char* buf, const uint64_t size) {
     return 0;
 }
 
-// Anonymous memory for size bytes at at (or anywhere when at is null), backed by huge
-// pages and populated before it is read into: cheaper here than touching a file mapping.
+// Anonymous memory for size bytes, backed by huge pages and populated before it is read
+// into: cheaper here than touching a file mapping. When at is given, it replaces exactly
+// the mapping of size bytes there, and nothing beyond it.
 unsigned char* alloc_memory(void* at, const uint64_t size) {
-    const uint64_t span = (size + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+    const uint64_t span = at != nullptr ? size : (size + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
     if (span > SIZE_MAX) return nullptr;
     const int fixed = at != nullptr ? MAP_FIXED : 0;
     void* const p = mmap(at, static_cast<size_t>(span), PROT_READ | PROT_WRITE,

@@ -154,6 +154,19 @@ struct check_case {
     uint64_t position;
 };
 
+template <size_t N>
+void expect_breaches(const check_case (&cases)[N],
+                     index_breach (*check)(const unsigned char*, uint64_t, uint64_t)) {
+    for (const auto& c : cases) {
+        const bytes index = encode_all(c.index);
+        const index_breach b = check(index.data(), c.index.size(), c.data_size);
+        EXPECT_EQ(b.kind, c.kind) << c.name;
+        if (c.kind != breach_kind::none) {
+            EXPECT_EQ(b.position, c.position) << c.name;
+        }
+    }
+}
+
 TEST(IndexCheck, GatherRefusesRecordsOutsideTheText) {
     const check_case cases[] = {
         {"builder's index", {{0, 2}, {3, 5}}, 5, breach_kind::none, 0},
@@ -165,14 +178,7 @@ TEST(IndexCheck, GatherRefusesRecordsOutsideTheText) {
         {"32-bit wrap of the length", {{0, 0xFFFFFFFF}, {0, 0}}, 5, breach_kind::past_end, 0},
         {"start far past the text", {{0xFFFFFFF0, 0xFFFFFFFF}}, 5, breach_kind::past_end, 0},
     };
-    for (const auto& c : cases) {
-        const bytes index = encode_all(c.index);
-        const index_breach b = check_gather_index(index.data(), c.index.size(), c.data_size);
-        EXPECT_EQ(b.kind, c.kind) << c.name;
-        if (c.kind != breach_kind::none) {
-            EXPECT_EQ(b.position, c.position) << c.name;
-        }
-    }
+    expect_breaches(cases, check_gather_index);
 }
 
 TEST(IndexCheck, ScatterRefusesChunksPastTheGatheredText) {
@@ -184,14 +190,7 @@ TEST(IndexCheck, ScatterRefusesChunksPastTheGatheredText) {
         {"lengths sum past the size", {{0, 2}, {3, 5}}, 4, breach_kind::past_end, 1},
         {"32-bit wrap of the length", {{0, 0xFFFFFFFF}, {0, 0}}, 5, breach_kind::past_end, 0},
     };
-    for (const auto& c : cases) {
-        const bytes index = encode_all(c.index);
-        const index_breach b = check_scatter_index(index.data(), c.index.size(), c.data_size);
-        EXPECT_EQ(b.kind, c.kind) << c.name;
-        if (c.kind != breach_kind::none) {
-            EXPECT_EQ(b.position, c.position) << c.name;
-        }
-    }
+    expect_breaches(cases, check_scatter_index);
 }
 
 TEST(IndexCheck, DescribesTheRecord) {
