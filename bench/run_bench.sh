@@ -1,6 +1,7 @@
 #!/bin/bash
 # Times each program against a reference command on the same files, interleaved, and
-# prints the median of each, their ratio and each program's peak resident memory.
+# prints the median of each, their ratio, the ratio of the fastest runs and each
+# program's peak resident memory.
 #   bench/run_bench.sh [BUILD_DIR=build/release] [SIZE_BYTES=1000000000] [RUNS=5]
 # WORK_DIR (environment) chooses where the files go; it is a new temporary folder if unset.
 set -euo pipefail
@@ -60,13 +61,16 @@ median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 seconds() { cut -d' ' -f1 "$1.times" | median; }
 peak_mib() { cut -d' ' -f2 "$1.times" | sort -n | tail -1 | awk '{ printf "%.1f", $1 / 1024 }'; }
 
-printf '%-14s %-10s %-8s %10s %10s %7s %7s %10s\n' program index reference "median s" "ref s" ratio target "peak MiB"
+printf '%-14s %-10s %-8s %9s %9s %7s %7s %9s %9s\n' program index reference "median s" "ref s" ratio target "min ratio" "peak MiB"
 row() {  # row PROGRAM INDEX NAME REFERENCE_LABEL REFERENCE_NAME TARGET
-    local p r
+    local p r pmin rmin
     p=$(seconds "$3")
     r=$(seconds "$5")
+    pmin=$(cut -d' ' -f1 "$3.times" | sort -n | head -1)
+    rmin=$(cut -d' ' -f1 "$5.times" | sort -n | head -1)
     awk -v p="$p" -v r="$r" -v a="$1" -v b="$2" -v c="$4" -v t="$6" -v m="$(peak_mib "$3")" \
-        'BEGIN { printf "%-14s %-10s %-8s %10.3f %10.3f %7.2f %7s %10s\n", a, b, c, p / 1e6, r / 1e6, p / r, "<=" t, m }'
+        -v pm="$pmin" -v rm="$rmin" \
+        'BEGIN { printf "%-14s %-10s %-8s %9.3f %9.3f %7.2f %7s %9.2f %9s\n", a, b, c, p / 1e6, r / 1e6, p / r, "<=" t, pm / rm, m }'
 }
 row build_art_idx - build "wc -l" wc 1.0
 row gather_arts builder gather_b dd dd_text 1.1

@@ -24,6 +24,11 @@ void print(const char* format, ...) {
     va_end(args);
 }
 
+void print_bytes(const char* data, const size_t size) {
+    errno = 0;
+    note_stdout(std::fwrite(data, 1, size, stdout) != size);
+}
+
 void announce_load(const char* name) {
     print("Loading %s... ", name);
     errno = 0;

@@ -6,6 +6,8 @@
 
 #include "sys_io.h"
 
+#include <cstddef>
+
 // The PROGRAM of every diagnostic; each main sets it first.
 extern const char* cli_program;
 
@@ -15,6 +17,9 @@ void print(const char* format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+
+// fwrite to standard output that remembers the first failure for finish_stdout.
+void print_bytes(const char* data, size_t size);
 
 // Prints "Loading NAME... " and shows it at once.
 void announce_load(const char* name);

@@ -1,5 +1,5 @@
 // Texts near the format's 4 GiB limit, as sparse files that the programs only read.
-// Label "large": about 17 GB of disk and a few minutes; run with ctest -L large.
+// Label "large": about 9 GB of disk and a minute or two; run with ctest --preset large.
 #include "art_index.h"
 #include "e2e_support.h"
 
