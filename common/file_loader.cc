@@ -43,7 +43,7 @@ static const unsigned char* read_to_end(in_file* f, uint64_t* size, int* err) {
     return have == 0 ? (std::free(buf), EMPTY_FILE) : buf;
 }
 
-const unsigned char* load_whole_file(const char* name) {
+const unsigned char* load_whole_file(const char* name, const load_use use) {
     in_file* f = nullptr;
     if (in_open(name, &f) != 0) {
         load_error = 0;
@@ -59,7 +59,7 @@ const unsigned char* load_whole_file(const char* name) {
     } else if (err == 0 && size == 0) {
         data = EMPTY_FILE;
     } else if (err == 0) {
-        data = in_load(f, size, &err);
+        data = in_load(f, size, use == load_use::copied, &err);
     }
     in_close(f);
     if (data == nullptr) {

@@ -25,10 +25,11 @@ int in_size(in_file* f, uint64_t* size);
 // Reads up to cap bytes into buf; *got is 0 only at the end of the input.
 int in_read(in_file* f, unsigned char* buf, size_t cap, size_t* got);
 // The whole of a regular input of size (> 0) bytes, read-only until process exit; null
-// with *err set on failure. The POSIX form maps a large input without reading it: a
-// long piece of it is then copied file to file by the kernel, and the first short piece
+// with *err set on failure. When copied_only (the caller never reads the bytes itself,
+// only writes them out), the POSIX form maps a large input without reading it: a long
+// piece of it is then copied file to file by the kernel, and the first short piece
 // written from it reads it whole into huge pages at the same address.
-const unsigned char* in_load(in_file* f, uint64_t size, int* err);
+const unsigned char* in_load(in_file* f, uint64_t size, bool copied_only, int* err);
 void in_close(in_file* f);
 
 // Creates or truncates name for binary writing, as fopen "wb" does.

@@ -208,8 +208,9 @@ int in_read(in_file* f, unsigned char* buf, const size_t cap, size_t* got) {
     return 0;
 }
 
-const unsigned char* in_load(in_file* f, const uint64_t size, int* err) {
-    if (size >= LAZY_MIN && lazy_count < sizeof lazy_inputs / sizeof lazy_inputs[0] && size <= SIZE_MAX) {
+const unsigned char* in_load(in_file* f, const uint64_t size, const bool copied_only, int* err) {
+    if (copied_only && size >= LAZY_MIN && size <= SIZE_MAX &&
+        lazy_count < sizeof lazy_inputs / sizeof lazy_inputs[0]) {
         void* const p = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, f->fd, 0);
         const int fd = p == MAP_FAILED ? -1 : fcntl(f->fd, F_DUPFD_CLOEXEC, 0);
         if (fd >= 0) {

@@ -57,7 +57,7 @@ int in_read(in_file* f, unsigned char* buf, const size_t cap, size_t* got) {
     return 0;
 }
 
-const unsigned char* in_load(in_file* f, const uint64_t size, int* err) {
+const unsigned char* in_load(in_file* f, const uint64_t size, bool, int* err) {
     auto* const buf = size > SIZE_MAX ? nullptr : static_cast<unsigned char*>(std::malloc(static_cast<size_t>(size)));
     if (buf == nullptr) {
         *err = ENOMEM;

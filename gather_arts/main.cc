@@ -8,7 +8,7 @@
 int main() {
     cli_program = "gather_arts";
     announce_load(TEXT_FILE);
-    const unsigned char* const text = load_whole_file(TEXT_FILE);
+    const unsigned char* const text = load_whole_file(TEXT_FILE, load_use::copied);
     if (text == nullptr) return load_failed(TEXT_FILE);
     const uint64_t text_size = loaded_size;
     announce_done();

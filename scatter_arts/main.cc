@@ -50,7 +50,7 @@ static void print_chunk_lines(const unsigned char* gathered, const unsigned char
 int main() {
     cli_program = "scatter_arts";
     announce_load(GATHERED_FILE);
-    const unsigned char* const gathered = load_whole_file(GATHERED_FILE);
+    const unsigned char* const gathered = load_whole_file(GATHERED_FILE, load_use::copied);
     if (gathered == nullptr) return load_failed(GATHERED_FILE);
     const uint64_t gathered_size = loaded_size;
     announce_done();
