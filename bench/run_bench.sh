@@ -4,6 +4,7 @@
 # program's peak resident memory.
 #   bench/run_bench.sh [BUILD_DIR=build/release] [SIZE_BYTES=1000000000] [RUNS=5]
 # WORK_DIR (environment) chooses where the files go; it is a new temporary folder if unset.
+# SETTLE_SECONDS (default 3) is the pause before each timed command.
 set -euo pipefail
 build=$(cd "${1:-build/release}" && pwd)
 size=${2:-1000000000}
@@ -31,7 +32,11 @@ time_run() {
     local name=$1 dir=$2 output=$3
     shift 3
     rm -f "$dir/$output"
-    sync  # every command starts with no dirty pages of an earlier one to write back
+    # Every command starts with no dirty pages of an earlier one to write back, and after
+    # the memory freed by the removal has settled (this VM hands freed memory back to its
+    # host a moment later, and memory taken back costs more to fill).
+    sync
+    sleep "${SETTLE_SECONDS:-3}"
     local t0 t1
     t0=$(date +%s%N)
     (cd "$dir" && /usr/bin/time -f %M -o "$work/$name.mem" "$@" >"$work/$name.stdout")

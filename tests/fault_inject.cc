@@ -1,5 +1,7 @@
 // Preloaded into a program under test: reads from the file named by ART_FAIL_FILE fail
-// with EIO once ART_FAIL_AFTER bytes of it have been delivered.
+// with EIO once ART_FAIL_AFTER bytes of it have been delivered; with ART_SHRINK_FILE, that
+// file is cut to half its size when a kernel copy from it begins, as another process
+// might do during a run.
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -7,6 +9,7 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -63,4 +66,15 @@ extern "C" ssize_t pread64(int fd, void* buf, size_t count, off_t offset) {
     const ssize_t r = next(fd, buf, n, offset);
     if (r > 0 && is_target(fd)) delivered += static_cast<uint64_t>(r);
     return r;
+}
+
+extern "C" ssize_t copy_file_range(int fd_in, off64_t* off_in, int fd_out, off64_t* off_out,
+                                   size_t len, unsigned flags) {
+    static const auto next =
+        real<ssize_t (*)(int, off64_t*, int, off64_t*, size_t, unsigned)>("copy_file_range");
+    const char* const shrink = std::getenv("ART_SHRINK_FILE");
+    struct stat st;
+    if (shrink != nullptr && fstat(fd_in, &st) == 0 && truncate(shrink, st.st_size / 2) != 0)
+        return -1;
+    return next(fd_in, off_in, fd_out, off_out, len, flags);
 }
