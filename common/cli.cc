@@ -1,6 +1,7 @@
 #include "cli.h"
 
 #include "art_error.h"
+#include "art_files.h"
 #include "file_loader.h"
 
 #include <cerrno>
@@ -50,6 +51,29 @@ int load_failed(const char* name) { return load_error == 0 ? 1 : fail_code(name,
 int refuse_overwrite(const char* output, const char* input) {
     if (!same_file(output, input)) return 0;
     return fail(output, (std::string("is the same file as the input ") + input).c_str());
+}
+
+int load_inputs(const char* text_name, loaded_inputs* in) {
+    announce_load(text_name);
+    in->text = load_whole_file(text_name, load_use::copied);
+    if (in->text == nullptr) return load_failed(text_name);
+    in->text_size = loaded_size;
+    announce_done();
+
+    announce_load(INDEX_FILE);
+    in->index = load_whole_file(INDEX_FILE);
+    if (in->index == nullptr) return load_failed(INDEX_FILE);
+    announce_done();
+    in->n = record_count(loaded_size);
+    return 0;
+}
+
+int open_output(const char* name, const char* text_name, const loaded_inputs& in,
+                const index_breach& breach, out_file** out) {
+    if (breach.kind != breach_kind::none)
+        return fail(INDEX_FILE, describe_breach(breach, text_name, in.text_size).c_str());
+    if (refuse_overwrite(name, text_name) || refuse_overwrite(name, INDEX_FILE)) return 1;
+    return out_open(name, out) == 0 ? 0 : 1;
 }
 
 int close_output(out_file* out, const char* name, const int err) {

@@ -4,9 +4,11 @@
 #ifndef ART_CLI_H
 #define ART_CLI_H
 
+#include "index_check.h"
 #include "sys_io.h"
 
 #include <cstddef>
+#include <cstdint>
 
 // The PROGRAM of every diagnostic; each main sets it first.
 extern const char* cli_program;
@@ -36,6 +38,23 @@ int load_failed(const char* name);
 // Refuses (status 1, with a diagnostic) an output name that resolves to the input;
 // returns 0 when the output may be opened.
 int refuse_overwrite(const char* output, const char* input);
+
+// What gather and scatter load: a text whose chunks they copy, and the index.
+struct loaded_inputs {
+    const unsigned char* text;
+    uint64_t text_size;
+    const unsigned char* index;
+    uint64_t n;  // records in the index
+};
+
+// Loads text_name, then the index, each with its progress line; returns 0, or the exit
+// status after a failure.
+int load_inputs(const char* text_name, loaded_inputs* in);
+
+// Refuses an index breach (with the diagnostic that names its record) and an output that
+// is one of the inputs, then opens the output; returns 0, or the exit status.
+int open_output(const char* name, const char* text_name, const loaded_inputs& in,
+                const index_breach& breach, out_file** out);
 
 // Closes the output when err is 0, else discards it; returns the exit status, with a
 // diagnostic naming the output after a failure.

@@ -3,8 +3,6 @@
 #include "art_files.h"
 #include "chunk_copy.h"
 #include "cli.h"
-#include "file_loader.h"
-#include "index_check.h"
 
 #include <cstdint>
 
@@ -49,27 +47,15 @@ static void print_chunk_lines(const unsigned char* gathered, const unsigned char
 
 int main() {
     cli_program = "scatter_arts";
-    announce_load(GATHERED_FILE);
-    const unsigned char* const gathered = load_whole_file(GATHERED_FILE, load_use::copied);
-    if (gathered == nullptr) return load_failed(GATHERED_FILE);
-    const uint64_t gathered_size = loaded_size;
-    announce_done();
+    loaded_inputs in{};
+    if (const int status = load_inputs(GATHERED_FILE, &in)) return status;
 
-    announce_load(INDEX_FILE);
-    const unsigned char* const index = load_whole_file(INDEX_FILE);
-    if (index == nullptr) return load_failed(INDEX_FILE);
-    announce_done();
-    const uint64_t n = record_count(loaded_size);
-
-    const index_breach breach = check_scatter_index(index, n, gathered_size);
-    if (breach.kind != breach_kind::none)
-        return fail(INDEX_FILE, describe_breach(breach, GATHERED_FILE, gathered_size).c_str());
-    if (refuse_overwrite(SCATTERED_FILE, GATHERED_FILE) || refuse_overwrite(SCATTERED_FILE, INDEX_FILE))
-        return 1;
+    const index_breach breach = check_scatter_index(in.index, in.n, in.text_size);
     out_file* scattered = nullptr;
-    if (out_open(SCATTERED_FILE, &scattered) != 0) return 1;
+    if (const int status = open_output(SCATTERED_FILE, GATHERED_FILE, in, breach, &scattered))
+        return status;
 
-    print_chunk_lines(gathered, index, n);
+    print_chunk_lines(in.text, in.index, in.n);
     file_sink sink(scattered);
-    return finish_run(scattered, SCATTERED_FILE, scatter_chunks(gathered, index, n, sink));
+    return finish_run(scattered, SCATTERED_FILE, scatter_chunks(in.text, in.index, in.n, sink));
 }
