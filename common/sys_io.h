@@ -1,7 +1,7 @@
 // The platform layer: the file operations whose fast forms differ by platform. The
-// POSIX form loads lazily and writes with kernel copies and vectored, positioned calls; the portable form
-// (ART_PORTABLE_IO) uses only the C runtime's buffered streams. Functions that can fail
-// return 0 or a code that art_strerror describes.
+// POSIX form loads lazily and writes with kernel copies and vectored, positioned calls;
+// the portable form (ART_PORTABLE_IO) uses only the C runtime's buffered streams.
+// Functions that can fail return 0 or a code that art_strerror describes.
 #ifndef ART_SYS_IO_H
 #define ART_SYS_IO_H
 

@@ -52,6 +52,10 @@ void scratch::write(const std::string& name, const std::string& content) const {
 
 std::string scratch::read(const std::string& name) const { return slurp(path(name)); }
 
+int scratch::shell(const std::string& command) const {
+    return std::system(("cd " + shell_quoted(dir) + " && " + command).c_str());
+}
+
 bool scratch::exists(const std::string& name) const {
     return std::ifstream(path(name)).good();
 }

@@ -10,6 +10,10 @@
 
 struct art_record;
 
+// The suite's fixed file names, as the programs must use them.
+const std::string TEXT = "enwik_text2_vok", INDEX = "enwik_art_idx";
+const std::string GATHERED = "enwik_text2_vok_r", SCATTERED = "enwik_text2_vok_u";
+
 struct program_run {
     int status;  // exit status, or 128 + signal
     std::string out;
@@ -23,6 +27,8 @@ struct scratch {
     void write(const std::string& name, const std::string& content) const;
     std::string read(const std::string& name) const;
     bool exists(const std::string& name) const;
+    // Runs command in sh in this folder; returns its raw status, 0 on success.
+    int shell(const std::string& command) const;
     // Runs program in this folder as "PREFIX PROGRAM SUFFIX" in sh; SUFFIX may add
     // arguments or redirections, PREFIX environment settings.
     program_run run(const std::string& program, const std::string& suffix = "",

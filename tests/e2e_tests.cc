@@ -12,8 +12,6 @@
 
 namespace {
 
-const std::string TEXT = "enwik_text2_vok", INDEX = "enwik_art_idx";
-const std::string GATHERED = "enwik_text2_vok_r", SCATTERED = "enwik_text2_vok_u";
 const std::string LOADING_TEXT = "Loading enwik_text2_vok... ";
 const std::string LOADING_GATHERED = "Loading enwik_text2_vok_r... ";
 const std::string LOADING_INDEX = "Loading enwik_art_idx... ";
@@ -157,7 +155,7 @@ TEST(RoundTrip, LargeInputsMixKernelCopiesAndMemoryWrites) {
     if (target_windows()) return;
     // A device takes no kernel file copy: the same run goes out from memory instead.
     s.write(INDEX, encode_index(built));
-    ASSERT_EQ(std::system(("ln -sf /dev/null " + s.path(SCATTERED)).c_str()), 0);
+    ASSERT_EQ(s.shell("ln -sf /dev/null " + SCATTERED), 0);
     EXPECT_EQ(s.run("scatter_arts", ">/dev/null").status, 0);
 #ifndef ART_PORTABLE_IO_BUILD
     // A text cut short by another process during the kernel copy: a failure, no output.
@@ -242,7 +240,7 @@ TEST(Failure, OutputThatCannotBeOpenedIsSilent) {
         s.write(TEXT, "abc");
         if (c.output == SCATTERED) s.write(GATHERED, "abc");
         if (c.output != INDEX) s.write(INDEX, encode_index({{0, 3}}));
-        ASSERT_EQ(std::system(("mkdir " + s.path(c.output)).c_str()), 0);
+        ASSERT_EQ(s.shell("mkdir " + c.output), 0);
         const program_run r = s.run(c.program);
         EXPECT_EQ(r.status, 1) << c.program;
         EXPECT_EQ(r.out, lines(c.out)) << c.program;

@@ -10,9 +10,6 @@
 
 namespace {
 
-const std::string TEXT = "enwik_text2_vok", INDEX = "enwik_art_idx";
-const std::string GATHERED = "enwik_text2_vok_r", SCATTERED = "enwik_text2_vok_u";
-
 struct program_files {
     const char* program;
     std::string output;
@@ -36,10 +33,6 @@ void write_inputs(const scratch& s, const std::vector<std::string>& inputs) {
     text += "end";
     index.push_back({static_cast<uint32_t>(text.size() - 3), static_cast<uint32_t>(text.size())});
     for (const std::string& name : inputs) s.write(name, name == INDEX ? encode_index(index) : text);
-}
-
-std::string sh(const std::string& command, const scratch& s) {
-    return "cd '" + s.dir + "' && " + command;
 }
 
 enum class left { nothing, link };
@@ -100,7 +93,7 @@ TEST(Fault, EndsWithStatusOneAndLeavesNoHalfWrittenOutput) {
                 const scratch s(std::string(f.name) + "." + p.program + "." + in);
                 write_inputs(s, p.inputs);
                 const std::string setup = "OUT=" + p.output + " IN=" + in + "; " + f.setup;
-                ASSERT_EQ(std::system(sh(setup, s).c_str()), 0) << setup;
+                ASSERT_EQ(s.shell(setup), 0) << setup;
                 std::vector<std::string> before;
                 for (const auto& name : p.inputs) before.push_back(s.read(name));
 

@@ -10,15 +10,11 @@ namespace {
 const uint64_t GIB2 = uint64_t{1} << 31, GIB4 = uint64_t{1} << 32;
 const std::string TOO_LARGE = "4294967296 bytes or more, past the index format's 32-bit offsets";
 
-int sh(const scratch& s, const std::string& command) {
-    return std::system(("cd '" + s.dir + "' && " + command).c_str());
-}
-
 // A sparse text of size bytes, zeros but for delimiters at the given offsets.
 void sparse_text(const scratch& s, const uint64_t size, const std::vector<uint64_t>& delimiters) {
-    ASSERT_EQ(sh(s, "truncate -s " + std::to_string(size) + " enwik_text2_vok"), 0);
+    ASSERT_EQ(s.shell("truncate -s " + std::to_string(size) + " enwik_text2_vok"), 0);
     for (const uint64_t at : delimiters)
-        ASSERT_EQ(sh(s, "printf '\\001' | dd of=enwik_text2_vok bs=1 seek=" + std::to_string(at) +
+        ASSERT_EQ(s.shell("printf '\\001' | dd of=enwik_text2_vok bs=1 seek=" + std::to_string(at) +
                             " conv=notrunc status=none"), 0);
 }
 
@@ -43,9 +39,9 @@ TEST(Large, TextsPast2GiBGoThroughTheRoundTrip) {
             ASSERT_EQ(g.status, 0) << g.err;
             const program_run sc = s.run("scatter_arts", ">/dev/null");
             ASSERT_EQ(sc.status, 0) << sc.err;
-            EXPECT_EQ(sh(s, "cmp enwik_text2_vok enwik_text2_vok_u"), 0) << size;
+            EXPECT_EQ(s.shell("cmp enwik_text2_vok enwik_text2_vok_u"), 0) << size;
         }
-        EXPECT_EQ(sh(s, "rm -f enwik_text2_vok_r enwik_text2_vok_u"), 0);
+        EXPECT_EQ(s.shell("rm -f enwik_text2_vok_r enwik_text2_vok_u"), 0);
     }
 }
 
@@ -64,7 +60,7 @@ TEST(Large, TextsOf4GiBAreRefusedWithoutAWrappedRecord) {
     EXPECT_FALSE(s.exists("enwik_text2_vok_r"));
 
     // A streamed text has no size to check first: the builder stops at the limit.
-    ASSERT_EQ(sh(s, "rm enwik_text2_vok enwik_art_idx && mkfifo enwik_text2_vok"), 0);
+    ASSERT_EQ(s.shell("rm enwik_text2_vok enwik_art_idx && mkfifo enwik_text2_vok"), 0);
     r = s.run("build_art_idx", "", "(head -c 4294967296 /dev/zero > enwik_text2_vok &);");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "build_art_idx: enwik_text2_vok: " + TOO_LARGE + "\n");
