@@ -1,8 +1,10 @@
 // gen_text: writes a deterministic English-like text whose articles end with 0x01.
-// A third of the articles are short (40 to 160 bytes); the rest have log-normal lengths
-// with a median near 3 KB and a mean near 6 KB, capped at 512 KiB.
+// Shape "enwik" (the default): a third of the articles are short (40 to 160 bytes); the
+// rest have log-normal lengths with a median near 3 KB and a mean near 6 KB, capped at
+// 512 KiB. Shape "short": sentence-sized articles, lengths geometric with a mean of 40
+// bytes with its delimiter (empty ones included).
 //
-//   gen_text OUTPUT [SIZE_BYTES=1000000000] [SEED=1]
+//   gen_text OUTPUT [SIZE_BYTES=1000000000] [SEED=1] [SHAPE=enwik|short]
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -29,7 +31,7 @@ static const char* const WORDS[] = {
 };
 static const size_t WORD_COUNT = sizeof WORDS / sizeof WORDS[0];
 
-static uint64_t article_length(std::mt19937_64& rng) {
+static uint64_t enwik_length(std::mt19937_64& rng) {
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     if (unit(rng) < 1.0 / 3.0) return 40 + rng() % 121;
     // Box-Muller, so the lengths do not depend on the library's normal distribution.
@@ -39,6 +41,12 @@ static uint64_t article_length(std::mt19937_64& rng) {
     const double sigma = std::sqrt(2.0 * std::log(2.0));  // mean = 2 x median
     const double len = 3000.0 * std::exp(sigma * z);
     return static_cast<uint64_t>(len < 40.0 ? 40.0 : len > 524288.0 ? 524288.0 : len);
+}
+
+// Geometric on 0, 1, 2, ... with mean 39: the failures before a 1-in-40 success.
+static uint64_t short_length(std::mt19937_64& rng) {
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    return static_cast<uint64_t>(std::log(1.0 - unit(rng)) / std::log(39.0 / 40.0));
 }
 
 // Appends an article of about len bytes: words, sentences, line breaks, blank lines.
@@ -60,11 +68,12 @@ static void append_article(std::string& out, const uint64_t len, std::mt19937_64
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: gen_text OUTPUT [SIZE_BYTES] [SEED]\n");
+        std::fprintf(stderr, "usage: gen_text OUTPUT [SIZE_BYTES] [SEED] [enwik|short]\n");
         return 2;
     }
     const uint64_t size = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1000000000u;
     std::mt19937_64 rng(argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 1);
+    const bool short_articles = argc > 4 && std::string(argv[4]) == "short";
     FILE* const out = std::fopen(argv[1], "wb");
     if (out == nullptr) {
         std::perror(argv[1]);
@@ -75,7 +84,7 @@ int main(int argc, char** argv) {
     while (written < size) {
         block.clear();
         while (block.size() < (1u << 20) && written + block.size() < size) {
-            append_article(block, article_length(rng), rng);
+            append_article(block, short_articles ? short_length(rng) : enwik_length(rng), rng);
             block += '\x01';
         }
         if (written + block.size() > size) block.resize(static_cast<size_t>(size - written));

@@ -8,6 +8,8 @@ const char* art_strerror(const int code) {
         return "4294967296 bytes or more, past the index format's 32-bit offsets";
     case ART_E_SHORT_READ:
         return "input ended before its full size was read (shortened during the run?)";
+    case ART_E_GREW:
+        return "input grew while it was read (changed during the run?)";
     case ART_E_NOT_REGULAR:
         return "not a regular file; its size cannot be known";
     default:

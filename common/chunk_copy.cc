@@ -3,127 +3,247 @@
 #include "art_index.h"
 
 #include <algorithm>
-#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
 
 namespace {
 
-// Pieces for one vectored write; a piece that continues the previous one in memory is
-// merged into it, so chunks that lie back to back cost nothing extra.
-struct piece_batch {
-    static constexpr size_t CAPACITY = 1024;
-    io_piece pieces[CAPACITY];
-    size_t count = 0;
+// How many records ahead the copy loops ask for the source bytes they will need, so
+// that the misses of short random pieces overlap.
+constexpr uint64_t PREFETCH_AHEAD = 16;
 
-    // False when the batch is full and p does not continue its last piece.
-    bool add(const unsigned char* p, const size_t size) {
-        if (count > 0 && pieces[count - 1].data + pieces[count - 1].size == p) {
-            pieces[count - 1].size += size;
-            return true;
+void prefetch(const unsigned char* p) {
+#if defined(__GNUC__)
+    __builtin_prefetch(p);
+#else
+    (void)p;
+#endif
+}
+
+// Sends pieces of one input to the output. A piece that continues the previous one in
+// both the input and the output extends it into a run; a run of copy_min bytes or more
+// goes out as one copy, a shorter one is staged and written with its neighbours in the
+// output a stage at a time.
+class staged_output {
+public:
+    staged_output(const loaded_input& in, chunk_sink& out, const copy_limits& limits)
+        : in_(in), out_(out), limits_(limits), stage_(new unsigned char[limits.stage_size]) {}
+
+    int put(const uint64_t target, const uint64_t from, const uint64_t size) {
+        if (run_size_ > 0 && target == run_target_ + run_size_ && from == run_from_ + run_size_) {
+            run_size_ += size;
+            return 0;
         }
-        if (count == CAPACITY) return false;
-        pieces[count++] = {p, size};
-        return true;
+        const int err = emit_run();
+        run_target_ = target;
+        run_from_ = from;
+        run_size_ = size;
+        return err;
     }
+
+    int finish() {
+        if (const int err = emit_run()) return err;
+        return flush_stage();
+    }
+
+private:
+    int emit_run() {
+        if (run_size_ == 0) return 0;
+        const uint64_t target = run_target_, from = run_from_, size = run_size_;
+        run_size_ = 0;
+        if (size >= limits_.copy_min) {
+            if (const int err = flush_stage()) return err;
+            return out_.copy(target, in_, from, size);
+        }
+        if (used_ > 0 && stage_target_ + used_ != target) {
+            if (const int err = flush_stage()) return err;
+        }
+        for (uint64_t done = 0; done < size;) {
+            if (used_ == 0) stage_target_ = target + done;
+            const size_t part = static_cast<size_t>(std::min<uint64_t>(size - done, limits_.stage_size - used_));
+            std::memcpy(stage_.get() + used_, in_.data + from + done, part);
+            used_ += part;
+            done += part;
+            if (used_ == limits_.stage_size) {
+                if (const int err = flush_stage()) return err;
+            }
+        }
+        return 0;
+    }
+
+    int flush_stage() {
+        if (used_ == 0) return 0;
+        const size_t size = used_;
+        used_ = 0;
+        return out_.write(stage_target_, stage_.get(), size);
+    }
+
+    const loaded_input& in_;
+    chunk_sink& out_;
+    const copy_limits& limits_;
+    const std::unique_ptr<unsigned char[]> stage_;
+    size_t used_ = 0;
+    uint64_t stage_target_ = 0;
+    uint64_t run_target_ = 0, run_from_ = 0, run_size_ = 0;
 };
 
-// A chunk of nonzero length: where it lies in the gathered text and where it goes.
-struct placed_chunk {
-    uint64_t source;
-    uint32_t target;
+// One piece of a window's plan: size bytes of the gathered text from source, placed
+// at offset within the window.
+struct planned_piece {
+    uint32_t source;
+    uint32_t offset;
     uint32_t size;
 };
 
-// Plans beyond this many chunks (64 MiB) are not built; the chunks are then written one
-// by one in index order.
-constexpr uint64_t PLAN_LIMIT = uint64_t{1} << 22;
-
-// Fills plan with the nonzero chunks in index order; returns how many.
-size_t plan_chunks(const unsigned char* index, const uint64_t n, placed_chunk* plan) {
-    size_t made = 0;
+// Calls visit(record_start, source, length) for every chunk of nonzero length, in index
+// order, with source its place in the gathered text.
+template <typename Visit>
+void for_each_chunk(const unsigned char* index, const uint64_t n, Visit&& visit) {
     uint64_t cursor = 0;
     for (uint64_t i = 0; i < n; ++i) {
         const art_record r = index_record(index, i);
         const uint32_t len = chunk_length(r, i, n);
-        if (len != 0) plan[made++] = {cursor, r.start, len};
+        if (len != 0) visit(uint64_t{r.start}, cursor, uint64_t{len});
         cursor += len;
     }
-    return made;
 }
 
-bool overlaps(const placed_chunk* sorted, const size_t count) {
-    for (size_t j = 1; j < count; ++j)
-        if (sorted[j].target < uint64_t{sorted[j - 1].target} + sorted[j - 1].size) return true;
-    return false;
-}
-
-// Writes chunks that do not overlap front to back, one vectored write per run of chunks
-// that meet in the output.
-int write_runs(const unsigned char* gathered, const placed_chunk* sorted, const size_t count,
-               chunk_sink& out) {
-    piece_batch batch;
-    uint64_t batch_offset = 0;
-    uint64_t batch_end = 0;
-    for (size_t j = 0; j < count; ++j) {
-        const placed_chunk& c = sorted[j];
-        const unsigned char* const p = gathered + c.source;
-        if (batch.count > 0 && (c.target != batch_end || !batch.add(p, c.size))) {
-            if (const int err = out.write_at(batch_offset, batch.pieces, batch.count)) return err;
-            batch.count = 0;
-        }
-        if (batch.count == 0) {
-            batch_offset = c.target;
-            batch.add(p, c.size);
-        }
-        batch_end = uint64_t{c.target} + c.size;
+// Calls cut(window, offset_in_window, source, size) for each part of a chunk at target
+// that falls in a window of the given size.
+template <typename Cut>
+void cut_by_window(const uint64_t target, const uint64_t source, const uint64_t size,
+                   const size_t window, Cut&& cut) {
+    for (uint64_t done = 0; done < size;) {
+        const uint64_t at = target + done;
+        const uint64_t offset = at % window;
+        const uint64_t part = std::min<uint64_t>(size - done, window - offset);
+        cut(at / window, offset, source + done, part);
+        done += part;
     }
-    return batch.count == 0 ? 0 : out.write_at(batch_offset, batch.pieces, batch.count);
 }
 
-// Writes every chunk at its offset in index order, so that a later chunk overwrites an
-// earlier one it overlaps.
-int write_in_index_order(const unsigned char* gathered, const unsigned char* index,
-                         const uint64_t n, chunk_sink& out) {
-    const unsigned char* cursor = gathered;
-    for (uint64_t i = 0; i < n; ++i) {
-        const art_record r = index_record(index, i);
-        const uint32_t len = chunk_length(r, i, n);
-        if (len == 0) continue;
-        const io_piece piece{cursor, len};
-        if (const int err = out.write_at(r.start, &piece, 1)) return err;
-        cursor += len;
+class window_scatter {
+public:
+    window_scatter(const loaded_input& gathered, const unsigned char* index, const uint64_t n,
+                   chunk_sink& out, const copy_limits& limits, const uint64_t end)
+        : gathered_(gathered), index_(index), n_(n), out_(out), window_(limits.stage_size),
+          budget_(std::max<size_t>(limits.plan_budget, 1)), end_(end),
+          stage_(new unsigned char[window_]), counts_((end + window_ - 1) / window_, 0) {}
+
+    int run() {
+        for_each_chunk(index_, n_, [&](uint64_t target, uint64_t source, uint64_t size) {
+            cut_by_window(target, source, size, window_,
+                          [&](uint64_t w, uint64_t, uint64_t, uint64_t) { ++counts_[w]; });
+        });
+        for (uint64_t first = 0; first < counts_.size();) {
+            if (counts_[first] == 0) {
+                ++first;
+            } else if (counts_[first] > budget_) {
+                if (const int err = fill_by_scan(first)) return err;
+                ++first;
+            } else {
+                uint64_t last = first, planned = 0;
+                while (last < counts_.size() && planned + counts_[last] <= budget_) planned += counts_[last++];
+                if (const int err = fill_from_plan(first, last, planned)) return err;
+                first = last;
+            }
+        }
+        return 0;
     }
-    return 0;
-}
+
+private:
+    // Windows [first, last), whose pieces number planned: one pass over the index lists
+    // each window's pieces in index order, then each window is filled and written.
+    int fill_from_plan(const uint64_t first, const uint64_t last, const uint64_t planned) {
+        if (plan_.size() < planned) plan_.resize(static_cast<size_t>(planned));
+        std::vector<uint64_t> next(static_cast<size_t>(last - first + 1), 0);
+        for (uint64_t w = first; w < last; ++w) next[w - first + 1] = next[w - first] + counts_[w];
+        const std::vector<uint64_t> begin = next;
+        for_each_chunk(index_, n_, [&](uint64_t target, uint64_t source, uint64_t size) {
+            if (target + size <= first * window_ || target >= last * window_) return;
+            cut_by_window(target, source, size, window_, [&](uint64_t w, uint64_t offset, uint64_t from, uint64_t part) {
+                if (w < first || w >= last) return;
+                plan_[next[w - first]++] = {static_cast<uint32_t>(from), static_cast<uint32_t>(offset),
+                                            static_cast<uint32_t>(part)};
+            });
+        });
+        for (uint64_t w = first; w < last; ++w) {
+            const uint64_t lo = begin[w - first], hi = begin[w - first + 1];
+            if (lo == hi) continue;
+            clear_stage();
+            for (uint64_t j = lo; j < hi; ++j) {
+                if (j + PREFETCH_AHEAD < hi) prefetch(gathered_.data + plan_[j + PREFETCH_AHEAD].source);
+                const planned_piece& p = plan_[j];
+                std::memcpy(stage_.get() + p.offset, gathered_.data + p.source, p.size);
+            }
+            if (const int err = write_window(w)) return err;
+        }
+        return 0;
+    }
+
+    // A window with more pieces than a plan may hold (chunks piled on one place): filled
+    // straight from a pass over the index.
+    int fill_by_scan(const uint64_t w) {
+        clear_stage();
+        const uint64_t lo = w * window_, hi = lo + window_;
+        for_each_chunk(index_, n_, [&](uint64_t target, uint64_t source, uint64_t size) {
+            const uint64_t from = std::max(target, lo), to = std::min(target + size, hi);
+            if (from < to)
+                std::memcpy(stage_.get() + (from - lo), gathered_.data + source + (from - target), to - from);
+        });
+        return write_window(w);
+    }
+
+    void clear_stage() { std::memset(stage_.get(), 0, window_); }
+
+    int write_window(const uint64_t w) {
+        const uint64_t at = w * window_;
+        return out_.write(at, stage_.get(), static_cast<size_t>(std::min<uint64_t>(window_, end_ - at)));
+    }
+
+    const loaded_input& gathered_;
+    const unsigned char* const index_;
+    const uint64_t n_;
+    chunk_sink& out_;
+    const size_t window_;
+    const size_t budget_;
+    const uint64_t end_;  // the farthest end of a chunk: the output's size
+    const std::unique_ptr<unsigned char[]> stage_;
+    std::vector<uint64_t> counts_;  // pieces per window
+    std::vector<planned_piece> plan_;
+};
 
 }  // namespace
 
-int gather_chunks(const unsigned char* text, const unsigned char* index, const uint64_t n,
-                  chunk_sink& out) {
-    piece_batch batch;
+int gather_chunks(const loaded_input& text, const unsigned char* index, const uint64_t n,
+                  chunk_sink& out, const copy_limits& limits) {
+    staged_output staged(text, out, limits);
+    uint64_t cursor = 0;
     for (uint64_t i = 0; i < n; ++i) {
+        if (i + PREFETCH_AHEAD < n) prefetch(text.data + index_record(index, i + PREFETCH_AHEAD).start);
         const art_record r = index_record(index, i);
         const uint32_t len = chunk_length(r, i, n);
-        if (len == 0 || batch.add(text + r.start, len)) continue;
-        if (const int err = out.append(batch.pieces, batch.count)) return err;
-        batch.count = 0;
-        batch.add(text + r.start, len);
+        if (len == 0) continue;
+        if (const int err = staged.put(cursor, r.start, len)) return err;
+        cursor += len;
     }
-    return batch.count == 0 ? 0 : out.append(batch.pieces, batch.count);
+    return staged.finish();
 }
 
-int scatter_chunks(const unsigned char* gathered, const unsigned char* index, const uint64_t n,
-                   chunk_sink& out) {
-    auto* const plan = n <= PLAN_LIMIT
-        ? static_cast<placed_chunk*>(std::malloc(sizeof(placed_chunk) * (n ? n : 1)))
-        : nullptr;
-    if (plan == nullptr) return write_in_index_order(gathered, index, n, out);
-    const size_t count = plan_chunks(index, n, plan);
-    const auto by_target = [](const placed_chunk& a, const placed_chunk& b) {
-        return a.target < b.target;
-    };
-    if (!std::is_sorted(plan, plan + count, by_target)) std::sort(plan, plan + count, by_target);
-    const int err = overlaps(plan, count) ? write_in_index_order(gathered, index, n, out)
-                                          : write_runs(gathered, plan, count, out);
-    std::free(plan);
-    return err;
+int scatter_chunks(const loaded_input& gathered, const unsigned char* index, const uint64_t n,
+                   chunk_sink& out, const copy_limits& limits) {
+    bool in_order = true;
+    uint64_t end = 0;
+    for_each_chunk(index, n, [&](uint64_t target, uint64_t, uint64_t size) {
+        if (target < end) in_order = false;
+        end = std::max(end, target + size);
+    });
+    if (!in_order) return window_scatter(gathered, index, n, out, limits, end).run();
+    staged_output staged(gathered, out, limits);
+    int err = 0;
+    for_each_chunk(index, n, [&](uint64_t target, uint64_t source, uint64_t size) {
+        if (err == 0) err = staged.put(target, source, size);
+    });
+    return err != 0 ? err : staged.finish();
 }

@@ -5,10 +5,10 @@
 #include "sys_io.h"
 
 struct chunk_sink {
-    // Writes the pieces back to back after everything appended so far.
-    virtual int append(const io_piece* pieces, size_t count) = 0;
-    // Writes the pieces back to back from offset; a gap past the end reads as zeros.
-    virtual int write_at(uint64_t offset, const io_piece* pieces, size_t count) = 0;
+    // Writes size bytes from data at offset; a gap left past the end reads as zeros.
+    virtual int write(uint64_t offset, const unsigned char* data, size_t size) = 0;
+    // Writes bytes [from, from + size) of input at offset.
+    virtual int copy(uint64_t offset, const loaded_input& input, uint64_t from, uint64_t size) = 0;
 
 protected:
     ~chunk_sink() = default;
@@ -16,11 +16,11 @@ protected:
 
 struct file_sink final : chunk_sink {
     explicit file_sink(out_file* f) : file(f) {}
-    int append(const io_piece* pieces, size_t count) override {
-        return out_append(file, pieces, count);
+    int write(uint64_t offset, const unsigned char* data, size_t size) override {
+        return out_write(file, offset, data, size);
     }
-    int write_at(uint64_t offset, const io_piece* pieces, size_t count) override {
-        return out_write_at(file, offset, pieces, count);
+    int copy(uint64_t offset, const loaded_input& input, uint64_t from, uint64_t size) override {
+        return out_copy(file, offset, input, from, size);
     }
     out_file* const file;
 };

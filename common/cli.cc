@@ -3,6 +3,7 @@
 #include "art_error.h"
 #include "art_files.h"
 #include "file_loader.h"
+#include "run_guard.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -12,6 +13,11 @@
 const char* cli_program = "art";
 
 static int stdout_error = 0;
+
+void start_run(const char* program) {
+    cli_program = program;
+    guard_run(program);
+}
 
 static void note_stdout(const bool failed) {
     if (failed && stdout_error == 0) stdout_error = errno != 0 ? errno : EIO;
@@ -55,9 +61,9 @@ int refuse_overwrite(const char* output, const char* input) {
 
 int load_inputs(const char* text_name, loaded_inputs* in) {
     announce_load(text_name);
-    in->text = load_whole_file(text_name, load_use::copied);
-    if (in->text == nullptr) return load_failed(text_name);
-    in->text_size = loaded_size;
+    in->text.data = load_whole_file(text_name, &in->text.file);
+    if (in->text.data == nullptr) return load_failed(text_name);
+    in->text.size = loaded_size;
     announce_done();
 
     announce_load(INDEX_FILE);
@@ -71,29 +77,40 @@ int load_inputs(const char* text_name, loaded_inputs* in) {
 int open_output(const char* name, const char* text_name, const loaded_inputs& in,
                 const index_breach& breach, out_file** out) {
     if (breach.kind != breach_kind::none)
-        return fail(INDEX_FILE, describe_breach(breach, text_name, in.text_size).c_str());
+        return fail(INDEX_FILE, describe_breach(breach, text_name, in.text.size).c_str());
     if (refuse_overwrite(name, text_name) || refuse_overwrite(name, INDEX_FILE)) return 1;
     return out_open(name, out) == 0 ? 0 : 1;
 }
 
+// The diagnostic after a failure err, once the output was taken back; removal_err is
+// why it could only be emptied, if so.
+static int fail_taken_back(const char* file, const int err, const char* output, const int removal_err) {
+    guard_output_closed();
+    if (removal_err == 0) return fail_code(file, err);
+    return fail(file, (std::string(art_strerror(err)) + "; " + output + " could not be removed (" +
+                       art_strerror(removal_err) + ") and was emptied instead").c_str());
+}
+
+int fail_discarding(out_file* out, const char* file, const int err) {
+    const char* const output = out_name(out);
+    return fail_taken_back(file, err, output, out_discard(out));
+}
+
 int close_output(out_file* out, const char* name, const int err) {
-    if (err != 0) {
-        out_discard(out);
-        return fail_code(name, err);
-    }
-    if (const int close_err = out_close(out)) {
-        remove_partial_output(name);
-        return fail_code(name, close_err);
-    }
+    if (err != 0) return fail_discarding(out, name, err);
+    if (const int close_err = out_close(out))
+        return fail_taken_back(name, close_err, name, remove_partial_output(name, -1));
     return 0;
 }
 
 int finish_stdout(const char* output) {
     errno = 0;
     note_stdout(std::fflush(stdout) != 0 || std::ferror(stdout));
-    if (stdout_error == 0) return 0;
-    remove_partial_output(output);
-    return fail_code("standard output", stdout_error);
+    if (stdout_error == 0) {
+        guard_output_closed();
+        return 0;
+    }
+    return fail_taken_back("standard output", stdout_error, output, remove_partial_output(output, -1));
 }
 
 int finish_run(out_file* out, const char* name, const int err) {

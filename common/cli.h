@@ -10,8 +10,11 @@
 #include <cstddef>
 #include <cstdint>
 
-// The PROGRAM of every diagnostic; each main sets it first.
+// The PROGRAM of every diagnostic.
 extern const char* cli_program;
+
+// Each main's first step: names the program and sets up the run guard (run_guard.h).
+void start_run(const char* program);
 
 // printf to standard output that remembers the first failure for finish_stdout.
 void print(const char* format, ...)
@@ -41,8 +44,7 @@ int refuse_overwrite(const char* output, const char* input);
 
 // What gather and scatter load: a text whose chunks they copy, and the index.
 struct loaded_inputs {
-    const unsigned char* text;
-    uint64_t text_size;
+    loaded_input text;
     const unsigned char* index;
     uint64_t n;  // records in the index
 };
@@ -56,6 +58,9 @@ int load_inputs(const char* text_name, loaded_inputs* in);
 int open_output(const char* name, const char* text_name, const loaded_inputs& in,
                 const index_breach& breach, out_file** out);
 
+// Discards the output after the failure err and prints "PROGRAM: file: reason", which
+// also says when the output could only be emptied, not removed; returns exit status 1.
+int fail_discarding(out_file* out, const char* file, int err);
 // Closes the output when err is 0, else discards it; returns the exit status, with a
 // diagnostic naming the output after a failure.
 int close_output(out_file* out, const char* name, int err);

@@ -43,7 +43,7 @@ static const unsigned char* read_to_end(in_file* f, uint64_t* size, int* err) {
     return have == 0 ? (std::free(buf), EMPTY_FILE) : buf;
 }
 
-const unsigned char* load_whole_file(const char* name, const load_use use) {
+const unsigned char* load_whole_file(const char* name, in_file** kept) {
     in_file* f = nullptr;
     if (in_open(name, &f) != 0) {
         load_error = 0;
@@ -52,16 +52,19 @@ const unsigned char* load_whole_file(const char* name, const load_use use) {
     uint64_t size = 0;
     const unsigned char* data = nullptr;
     int err = in_size(f, &size);
-    if (err == ART_E_NOT_REGULAR) {
+    const bool regular = err != ART_E_NOT_REGULAR;
+    if (!regular) {
         data = read_to_end(f, &size, &err);
     } else if (err == 0 && size >= ART_TEXT_LIMIT) {
         err = ART_E_TOO_LARGE;
     } else if (err == 0 && size == 0) {
         data = EMPTY_FILE;
     } else if (err == 0) {
-        data = in_load(f, size, use == load_use::copied, &err);
+        data = in_load(f, name, size, &err);
     }
-    in_close(f);
+    const bool keep = data != nullptr && regular && kept != nullptr;
+    if (!keep) in_close(f);
+    if (kept != nullptr) *kept = keep ? f : nullptr;
     if (data == nullptr) {
         load_error = err;
         return nullptr;

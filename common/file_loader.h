@@ -11,14 +11,13 @@ extern uint64_t loaded_size;
 // opened (the failure that the programs keep silent), else a code for art_strerror.
 extern int load_error;
 
-// How a program uses a loaded file: it reads examined bytes itself, while copied bytes
-// only go to its output through a chunk_sink, so the platform layer may put off reading
-// them, or copy them file to file.
-enum class load_use { examined, copied };
+struct in_file;
 
 // Returns exactly the bytes of the file name (a valid, non-null buffer when it is
 // empty) and sets loaded_size; null on failure, leaving loaded_size as it was. Files of
 // ART_TEXT_LIMIT bytes or more are refused. The buffer is read-only and never released.
-const unsigned char* load_whole_file(const char* name, load_use use = load_use::examined);
+// With kept, the file stays open and *kept receives it, so that runs of it can be
+// copied file to file; otherwise it is closed at once.
+const unsigned char* load_whole_file(const char* name, in_file** kept = nullptr);
 
 #endif

@@ -11,6 +11,25 @@ HANDLE open_for_query(const char* name) {
                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
+bool empty_through(const HANDLE h) {
+    LARGE_INTEGER zero{};
+    return SetFilePointerEx(h, zero, nullptr, FILE_BEGIN) && SetEndOfFile(h);
+}
+
+// Empties the file that name leads to.
+bool empty_by_name(const char* name) {
+    const HANDLE h = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(h);
+    return true;
+}
+
+int error_code() {
+    const DWORD e = GetLastError();
+    return e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION ? 13 /* EACCES */ : 5 /* EIO */;
+}
+
 }  // namespace
 
 bool same_file(const char* a, const char* b) {
@@ -27,16 +46,25 @@ bool same_file(const char* a, const char* b) {
     return same;
 }
 
-void remove_partial_output(const char* name) {
+int remove_partial_output(const char* name, const intptr_t handle) {
     const DWORD attributes = GetFileAttributesA(name);
-    if (attributes == INVALID_FILE_ATTRIBUTES) return;
-    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) return;
+    if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
+    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) return 0;
+    const auto h = handle == -1 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(handle);
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
         // A link: empty the file that it leads to, keep the link.
-        const HANDLE h = CreateFileA(name, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-        return;
+        if (h != INVALID_HANDLE_VALUE ? empty_through(h) : empty_by_name(name)) return 0;
+        return error_code();
     }
-    DeleteFileA(name);
+    if (h != INVALID_HANDLE_VALUE) {
+        // Deleted once the last handle is closed.
+        FILE_DISPOSITION_INFO dispose{};
+        dispose.DeleteFile = TRUE;
+        if (SetFileInformationByHandle(h, FileDispositionInfo, &dispose, sizeof dispose)) return 0;
+    } else if (DeleteFileA(name)) {
+        return 0;
+    }
+    const int err = error_code();
+    if (h != INVALID_HANDLE_VALUE) empty_through(h); else empty_by_name(name);
+    return err;
 }

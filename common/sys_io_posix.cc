@@ -1,17 +1,16 @@
-// POSIX form of the platform layer: lazily loaded inputs, kernel file-to-file copies,
-// vectored and positioned writes.
+// POSIX form of the platform layer: inputs mapped read-only from the page cache, long
+// runs copied file to file by the kernel, positioned writes.
 #include "sys_io.h"
 
 #include "art_error.h"
+#include "run_guard.h"
 
 #include <cerrno>
-#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
-#include <string>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 struct in_file {
@@ -20,32 +19,24 @@ struct in_file {
 
 struct out_file {
     int fd;
-    std::string name;
+    const char* name;
+    bool kernel_copy;  // false once the kernel refused to copy into this output
 };
 
 namespace {
 
-// Inputs at least this large are mapped and read only when a short piece needs them.
-constexpr uint64_t LAZY_MIN = uint64_t{64} << 20;
-// Pieces at least this long are copied by the kernel straight from a lazy input's file.
-constexpr size_t COPY_MIN = size_t{1} << 20;
-constexpr uint64_t HUGE_PAGE = uint64_t{2} << 20;
+constexpr uintptr_t HUGE_PAGE = uintptr_t{2} << 20;
+// The most that one read or write request asks for.
+constexpr size_t REQUEST_MAX = size_t{1} << 30;
 
-// A large input: mapped at base, its file still open, and read into memory at base the
-// first time a short piece of it is written.
-struct lazy_input {
-    const unsigned char* base;
-    uint64_t size;
-    int fd;
-    bool in_memory;
-};
-lazy_input lazy_inputs[4];
-size_t lazy_count = 0;
+size_t request(const uint64_t left) {
+    return left < REQUEST_MAX ? static_cast<size_t>(left) : REQUEST_MAX;
+}
 
 int read_fully(const int fd, unsigned char* buf, const uint64_t size) {
     uint64_t have = 0;
     while (have < size) {
-        const ssize_t r = pread(fd, buf + have, static_cast<size_t>(size - have), static_cast<off_t>(have));
+        const ssize_t r = pread(fd, buf + have, request(size - have), static_cast<off_t>(have));
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) return errno;
         if (r == 0) return ART_E_SHORT_READ;
@@ -54,128 +45,43 @@ int read_fully(const int fd, unsigned char* buf, const uint64_t size) {
     return 0;
 }
 
-// Anonymous memory for size bytes, backed by huge pages and populated before it is read
-// into: cheaper here than touching a file mapping. When at is given, it replaces exactly
-// the mapping of size bytes there, and nothing beyond it.
-unsigned char* alloc_memory(void* at, const uint64_t size) {
-    const uint64_t span = at != nullptr ? size : (size + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
-    if (span > SIZE_MAX) return nullptr;
-    const int fixed = at != nullptr ? MAP_FIXED : 0;
-    void* const p = mmap(at, static_cast<size_t>(span), PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | fixed, -1, 0);
-    if (p == MAP_FAILED) return nullptr;
-#ifdef MADV_HUGEPAGE
-    madvise(p, static_cast<size_t>(span), MADV_HUGEPAGE);
-#endif
-#ifdef MADV_POPULATE_WRITE
-    if (madvise(p, static_cast<size_t>(span), MADV_POPULATE_WRITE) != 0 && errno == ENOMEM) {
-        if (at == nullptr) munmap(p, static_cast<size_t>(span));
+// Maps the file read-only at an address aligned to a huge page, where the page cache's
+// large folios can be mapped whole; null when the file cannot be mapped.
+const unsigned char* map_aligned(const int fd, const size_t size) {
+    const size_t span = size + HUGE_PAGE;
+    if (span < size) return nullptr;
+    void* const reserved = mmap(nullptr, span, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (reserved == MAP_FAILED) return nullptr;
+    const uintptr_t lo = reinterpret_cast<uintptr_t>(reserved);
+    const uintptr_t at = (lo + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    void* const p = mmap(reinterpret_cast<void*>(at), size, PROT_READ, MAP_SHARED | MAP_FIXED, fd, 0);
+    if (p == MAP_FAILED) {
+        munmap(reserved, span);
         return nullptr;
     }
-#endif
-    return static_cast<unsigned char*>(p);
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t end = (at + size + page - 1) & ~(page - 1);
+    if (at > lo) munmap(reserved, at - lo);
+    if (lo + span > end) munmap(reinterpret_cast<void*>(end), lo + span - end);
+    return static_cast<const unsigned char*>(p);
 }
 
-int materialize(lazy_input& in) {
-    auto* const at = const_cast<unsigned char*>(in.base);
-    if (alloc_memory(at, in.size) == nullptr) return ENOMEM;
-    if (const int err = read_fully(in.fd, at, in.size)) return err;
-    in.in_memory = true;
-    return 0;
-}
-
-lazy_input* lazy_source(const io_piece& p) {
-    for (size_t i = 0; i < lazy_count; ++i) {
-        lazy_input& in = lazy_inputs[i];
-        if (p.data >= in.base && p.data < in.base + in.size) return in.in_memory ? nullptr : &in;
-    }
-    return nullptr;
-}
-
-// Writes the pieces, all in memory, with as few calls as IOV_MAX allows; resumes after
-// short writes.
-int write_memory(const int fd, const bool positioned, uint64_t* offset, const io_piece* pieces,
-                 const size_t count) {
-    constexpr size_t BATCH = IOV_MAX < 1024 ? IOV_MAX : 1024;
-    iovec iov[BATCH];
-    size_t i = 0;
-    size_t done_in_first = 0;  // bytes of pieces[i] already written
-    for (;;) {
-        while (i < count && pieces[i].size == done_in_first) {
-            ++i;
-            done_in_first = 0;
-        }
-        if (i == count) return 0;
-        int k = 0;
-        for (size_t j = i; j < count && k < static_cast<int>(BATCH); ++j) {
-            const size_t skip = j == i ? done_in_first : 0;
-            if (pieces[j].size == skip) continue;
-            iov[k].iov_base = const_cast<unsigned char*>(pieces[j].data + skip);
-            iov[k].iov_len = pieces[j].size - skip;
-            ++k;
-        }
-        const ssize_t w = positioned ? pwritev(fd, iov, k, static_cast<off_t>(*offset))
-                                     : writev(fd, iov, k);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
+int write_fully(const int fd, uint64_t offset, const unsigned char* data, uint64_t size) {
+    while (size > 0) {
+        const ssize_t w = pwrite(fd, data, request(size), static_cast<off_t>(offset));
+        if (w < 0 && errno == EINTR) continue;
+        // The kernel reports a mapped input that no longer backs the bytes as EFAULT.
+        if (w < 0) return errno == EFAULT ? ART_E_SHORT_READ : errno;
         if (w == 0) return EIO;
-        *offset += static_cast<uint64_t>(w);
-        size_t left = static_cast<size_t>(w);
-        while (left > 0) {
-            const size_t rest = pieces[i].size - done_in_first;
-            if (left < rest) {
-                done_in_first += left;
-                break;
-            }
-            left -= rest;
-            ++i;
-            done_in_first = 0;
-        }
-    }
-}
-
-// Copies a long piece of a lazy input file to file in the kernel. Where the kernel
-// cannot (another file system, a device), reads the input into memory instead and
-// reports EAGAIN so that the piece is written from there.
-int copy_from_file(const int fd, const bool positioned, uint64_t* offset, lazy_input& in,
-                   const io_piece& p) {
-    auto from = static_cast<off_t>(p.data - in.base);
-    size_t left = p.size;
-    while (left > 0) {
-        auto to = static_cast<off_t>(*offset);
-        const ssize_t c = copy_file_range(in.fd, &from, fd, positioned ? &to : nullptr, left, 0);
-        if (c < 0 && errno == EINTR) continue;
-        if (c < 0 && left == p.size &&
-            (errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOSYS)) {
-            const int err = materialize(in);
-            return err != 0 ? err : EAGAIN;
-        }
-        if (c < 0) return errno;
-        if (c == 0) return ART_E_SHORT_READ;
-        left -= static_cast<size_t>(c);
-        *offset += static_cast<uint64_t>(c);
+        data += w;
+        size -= static_cast<uint64_t>(w);
+        offset += static_cast<uint64_t>(w);
     }
     return 0;
 }
 
-int write_pieces(const int fd, const bool positioned, uint64_t offset, const io_piece* pieces,
-                 const size_t count) {
-    size_t from = 0;  // pieces[from, i) are in memory and not written yet
-    for (size_t i = 0; i < count; ++i) {
-        lazy_input* const in = lazy_source(pieces[i]);
-        if (in == nullptr) continue;
-        if (pieces[i].size < COPY_MIN) {
-            if (const int err = materialize(*in)) return err;
-            continue;
-        }
-        if (const int err = write_memory(fd, positioned, &offset, pieces + from, i - from)) return err;
-        const int err = copy_from_file(fd, positioned, &offset, *in, pieces[i]);
-        from = err == EAGAIN ? i : i + 1;
-        if (err != 0 && err != EAGAIN) return err;
-    }
-    return write_memory(fd, positioned, &offset, pieces + from, count - from);
+bool kernel_cannot_copy(const int err) {
+    return err == EXDEV || err == EINVAL || err == EOPNOTSUPP || err == ENOSYS || err == EBADF;
 }
 
 }  // namespace
@@ -208,20 +114,26 @@ int in_read(in_file* f, unsigned char* buf, const size_t cap, size_t* got) {
     return 0;
 }
 
-const unsigned char* in_load(in_file* f, const uint64_t size, const bool copied_only, int* err) {
-    if (copied_only && size >= LAZY_MIN && size <= SIZE_MAX &&
-        lazy_count < sizeof lazy_inputs / sizeof lazy_inputs[0]) {
-        void* const p = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, f->fd, 0);
-        const int fd = p == MAP_FAILED ? -1 : fcntl(f->fd, F_DUPFD_CLOEXEC, 0);
-        if (fd >= 0) {
-            lazy_inputs[lazy_count++] = {static_cast<const unsigned char*>(p), size, fd, false};
-            return static_cast<const unsigned char*>(p);
-        }
-        if (p != MAP_FAILED) munmap(p, static_cast<size_t>(size));
-    }
-    unsigned char* const buf = alloc_memory(nullptr, size);
+const unsigned char* in_map(in_file* f, const char* name, const uint64_t size) {
+    if (size > SIZE_MAX) return nullptr;
+    const unsigned char* const mapped = map_aligned(f->fd, static_cast<size_t>(size));
+    if (mapped != nullptr) guard_input(name, mapped, size);
+    return mapped;
+}
+
+const unsigned char* in_load(in_file* f, const char* name, const uint64_t size, int* err) {
+    if (const unsigned char* const mapped = in_map(f, name, size)) return mapped;
+    auto* const buf = size > SIZE_MAX ? nullptr : static_cast<unsigned char*>(std::malloc(static_cast<size_t>(size)));
     *err = buf == nullptr ? ENOMEM : read_fully(f->fd, buf, size);
-    return *err == 0 ? buf : nullptr;
+    if (*err == 0) return buf;
+    std::free(buf);
+    return nullptr;
+}
+
+int in_check_size(in_file* f, const uint64_t size) {
+    uint64_t now = 0;
+    if (const int err = in_size(f, &now)) return err;
+    return now < size ? ART_E_SHORT_READ : now > size ? ART_E_GREW : 0;
 }
 
 void in_close(in_file* f) {
@@ -231,31 +143,60 @@ void in_close(in_file* f) {
 
 int out_open(const char* name, out_file** f) {
     *f = nullptr;
+    guard_hold();
     int fd;
     do fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     while (fd < 0 && errno == EINTR);
-    if (fd < 0) return errno;
-    *f = new out_file{fd, name};
-    return 0;
+    const int err = fd < 0 ? errno : 0;
+    if (fd >= 0) {
+        *f = new out_file{fd, name, true};
+        guard_output(name, fd);
+    }
+    guard_release();
+    return err;
 }
 
-int out_append(out_file* f, const io_piece* pieces, const size_t count) {
-    return write_pieces(f->fd, false, 0, pieces, count);
+const char* out_name(const out_file* f) { return f->name; }
+
+int out_write(out_file* f, const uint64_t offset, const unsigned char* data, const size_t size) {
+    if (offset > static_cast<uint64_t>(INT64_MAX) - size) return EFBIG;
+    return write_fully(f->fd, offset, data, size);
 }
 
-int out_write_at(out_file* f, const uint64_t offset, const io_piece* pieces, const size_t count) {
-    if (offset > static_cast<uint64_t>(INT64_MAX)) return EFBIG;
-    return write_pieces(f->fd, true, offset, pieces, count);
+int out_copy(out_file* f, uint64_t offset, const loaded_input& input, uint64_t from,
+             uint64_t size) {
+    if (offset > static_cast<uint64_t>(INT64_MAX) - size) return EFBIG;
+    while (size > 0 && f->kernel_copy && input.file != nullptr) {
+        auto in_at = static_cast<off_t>(from);
+        auto out_at = static_cast<off_t>(offset);
+        const ssize_t c = copy_file_range(input.file->fd, &in_at, f->fd, &out_at, request(size), 0);
+        if (c < 0 && errno == EINTR) continue;
+        if (c < 0 && kernel_cannot_copy(errno)) {
+            f->kernel_copy = false;
+            break;
+        }
+        if (c < 0) return errno;
+        if (c == 0) return ART_E_SHORT_READ;
+        from += static_cast<uint64_t>(c);
+        offset += static_cast<uint64_t>(c);
+        size -= static_cast<uint64_t>(c);
+    }
+    return write_fully(f->fd, offset, input.data + from, size);
 }
 
 int out_close(out_file* f) {
+    guard_hold();
     const int err = close(f->fd) == 0 ? 0 : errno;
+    guard_output(f->name, -1);
+    guard_release();
     delete f;
     return err;
 }
 
-void out_discard(out_file* f) {
+int out_discard(out_file* f) {
+    const int err = remove_partial_output(f->name, f->fd);
     close(f->fd);
-    remove_partial_output(f->name.c_str());
+    guard_output_closed();
     delete f;
+    return err;
 }

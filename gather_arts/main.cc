@@ -4,11 +4,11 @@
 #include "cli.h"
 
 int main() {
-    cli_program = "gather_arts";
+    start_run("gather_arts");
     loaded_inputs in{};
     if (const int status = load_inputs(TEXT_FILE, &in)) return status;
 
-    const index_breach breach = check_gather_index(in.index, in.n, in.text_size);
+    const index_breach breach = check_gather_index(in.index, in.n, in.text.size);
     out_file* gathered = nullptr;
     if (const int status = open_output(GATHERED_FILE, TEXT_FILE, in, breach, &gathered))
         return status;

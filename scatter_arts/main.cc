@@ -5,36 +5,69 @@
 #include "cli.h"
 
 #include <cstdint>
+#include <cstring>
 
-// Writes value in digits of the given base, upper case, at least width of them; returns
-// the end.
-static char* put_number(char* out, uint64_t value, const unsigned base, const int width) {
-    char digits[24];
-    int n = 0;
-    do {
-        digits[n++] = "0123456789ABCDEF"[value % base];
-        value /= base;
-    } while (value != 0);
-    for (int pad = width - n; pad > 0; --pad) *out++ = '0';
-    while (n > 0) *out++ = digits[--n];
+namespace {
+
+// Pairs of upper-case hexadecimal digits for every byte value.
+struct hex_pairs {
+    char at[256][2];
+    constexpr hex_pairs() : at() {
+        for (int b = 0; b < 256; ++b) {
+            at[b][0] = "0123456789ABCDEF"[b >> 4];
+            at[b][1] = "0123456789ABCDEF"[b & 15];
+        }
+    }
+};
+constexpr hex_pairs HEX{};
+
+// Writes value in upper-case hexadecimal, every significant digit and at least 8;
+// returns the end.
+char* put_hex(char* out, const uint64_t value) {
+    int digits = 8;
+    while (digits < 16 && (value >> (4 * digits)) != 0) ++digits;
+    if (digits & 1) *out++ = "0123456789ABCDEF"[(value >> (4 * (digits - 1))) & 15];
+    for (int shift = 8 * (digits / 2 - 1); shift >= 0; shift -= 8) {
+        std::memcpy(out, HEX.at[(value >> shift) & 255], 2);
+        out += 2;
+    }
     return out;
 }
 
+// A decimal record position of at least 6 digits, counted up in place.
+class position_digits {
+public:
+    const char* begin() const { return digits_ + first_; }
+    size_t size() const { return sizeof digits_ - first_; }
+    void next() {
+        size_t at = sizeof digits_ - 1;
+        while (at > 0 && digits_[at] == '9') digits_[at--] = '0';
+        ++digits_[at];
+        if (at < first_) first_ = at;
+    }
+
+private:
+    char digits_[20] = {'0', '0', '0', '0', '0', '0', '0', '0', '0', '0',
+                        '0', '0', '0', '0', '0', '0', '0', '0', '0', '0'};
+    size_t first_ = sizeof digits_ - 6;
+};
+
 // "%06i %08X %08X\n" for every record: its position, where its chunk lies in the loaded
 // gathered text (every significant digit of the address), and the chunk's length.
-static void print_chunk_lines(const unsigned char* gathered, const unsigned char* index,
-                              const uint64_t n) {
-    static char lines[size_t{64} << 10];
+void print_chunk_lines(const unsigned char* gathered, const unsigned char* index, const uint64_t n) {
+    static char lines[size_t{256} << 10];
     constexpr size_t LONGEST = 20 + 1 + 16 + 1 + 8 + 1;
     char* end = lines;
-    const unsigned char* cursor = gathered;
-    for (uint64_t i = 0; i < n; ++i) {
+    uintptr_t cursor = reinterpret_cast<uintptr_t>(gathered);
+    position_digits position;
+    for (uint64_t i = 0; i < n; ++i, position.next()) {
         const uint32_t len = chunk_length(index_record(index, i), i, n);
-        end = put_number(end, i, 10, 6);
+        std::memcpy(end, position.begin(), position.size());
+        end += position.size();
         *end++ = ' ';
-        end = put_number(end, reinterpret_cast<uintptr_t>(cursor), 16, 8);
+        end = put_hex(end, cursor);
         *end++ = ' ';
-        end = put_number(end, len, 16, 8);
+        end = put_hex(end, len);
         *end++ = '\n';
         if (end + LONGEST > lines + sizeof lines) {
             print_bytes(lines, static_cast<size_t>(end - lines));
@@ -45,17 +78,19 @@ static void print_chunk_lines(const unsigned char* gathered, const unsigned char
     print_bytes(lines, static_cast<size_t>(end - lines));
 }
 
+}  // namespace
+
 int main() {
-    cli_program = "scatter_arts";
+    start_run("scatter_arts");
     loaded_inputs in{};
     if (const int status = load_inputs(GATHERED_FILE, &in)) return status;
 
-    const index_breach breach = check_scatter_index(in.index, in.n, in.text_size);
+    const index_breach breach = check_scatter_index(in.index, in.n, in.text.size);
     out_file* scattered = nullptr;
     if (const int status = open_output(SCATTERED_FILE, GATHERED_FILE, in, breach, &scattered))
         return status;
 
-    print_chunk_lines(in.text, in.index, in.n);
+    print_chunk_lines(in.text.data, in.index, in.n);
     file_sink sink(scattered);
     return finish_run(scattered, SCATTERED_FILE, scatter_chunks(in.text, in.index, in.n, sink));
 }

@@ -1,7 +1,7 @@
-// Preloaded into a program under test: reads from the file named by ART_FAIL_FILE fail
-// with EIO once ART_FAIL_AFTER bytes of it have been delivered; with ART_SHRINK_FILE, that
-// file is cut to half its size when a kernel copy from it begins, as another process
-// might do during a run.
+// Preloaded into a program under test: the file named by ART_FAIL_FILE cannot be mapped,
+// and reads from it fail with EIO once ART_FAIL_AFTER bytes of it have been delivered;
+// with ART_SHRINK_FILE, that file is cut to half its size when a kernel copy from it
+// begins, as another process might do during a run.
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -9,6 +9,7 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <string>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -77,4 +78,13 @@ extern "C" ssize_t copy_file_range(int fd_in, off64_t* off_in, int fd_out, off64
     if (shrink != nullptr && fstat(fd_in, &st) == 0 && truncate(shrink, st.st_size / 2) != 0)
         return -1;
     return next(fd_in, off_in, fd_out, off_out, len, flags);
+}
+
+extern "C" void* mmap64(void* addr, size_t length, int prot, int flags, int fd, off_t offset) {
+    static const auto next = real<void* (*)(void*, size_t, int, int, int, off_t)>("mmap64");
+    if (fd >= 0 && is_target(fd)) {
+        errno = ENODEV;
+        return MAP_FAILED;
+    }
+    return next(addr, length, prot, flags, fd, offset);
 }

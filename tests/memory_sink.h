@@ -9,20 +9,17 @@
 
 struct memory_sink final : chunk_sink {
     std::vector<unsigned char> bytes;
-    uint64_t write_calls = 0;
+    uint64_t write_calls = 0;  // writes and copies
 
-    int append(const io_piece* pieces, size_t count) override {
-        return write_at(bytes.size(), pieces, count);
-    }
-    int write_at(uint64_t offset, const io_piece* pieces, size_t count) override {
+    int write(uint64_t offset, const unsigned char* data, size_t size) override {
         ++write_calls;
-        for (size_t i = 0; i < count; ++i) {
-            if (pieces[i].size == 0) continue;
-            if (bytes.size() < offset + pieces[i].size) bytes.resize(offset + pieces[i].size);
-            std::memcpy(bytes.data() + offset, pieces[i].data, pieces[i].size);
-            offset += pieces[i].size;
-        }
+        if (size == 0) return 0;
+        if (bytes.size() < offset + size) bytes.resize(offset + size);
+        std::memcpy(bytes.data() + offset, data, size);
         return 0;
+    }
+    int copy(uint64_t offset, const loaded_input& input, uint64_t from, uint64_t size) override {
+        return write(offset, input.data + from, size);
     }
 };
 

@@ -104,11 +104,13 @@ TEST(ArticleSplit, SameRecordsWhateverTheBlockSize) {
     }
 }
 
+// A folder of this test's own, in this build's scratch root, so that tests run in
+// parallel, and builds run at once, never share one.
 struct loader_files : ::testing::Test {
     void SetUp() override {
-        dir = ::testing::TempDir() + "art_loader";
-        std::remove((dir + "/empty").c_str());
-        std::remove((dir + "/five").c_str());
+        dir = std::string(ART_SCRATCH_ROOT) + "/" +
+              ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        mkdir(ART_SCRATCH_ROOT, 0755);
         mkdir(dir.c_str(), 0755);
         write("empty", "");
         write("five", "ab\x01" "cd");
@@ -205,7 +207,7 @@ bytes scatter(const bytes& gathered, const std::vector<art_record>& records) {
     EXPECT_EQ(check_scatter_index(index.data(), records.size(), gathered.size()).kind,
               breach_kind::none);
     memory_sink out;
-    EXPECT_EQ(scatter_chunks(gathered.data(), index.data(), records.size(), out), 0);
+    EXPECT_EQ(scatter_chunks({gathered.data(), gathered.size(), nullptr}, index.data(), records.size(), out), 0);
     return out.bytes;
 }
 
@@ -230,7 +232,7 @@ TEST(ChunkCopy, GatherThenScatterGivesTheTextBack) {
         for (const bytes& index : {builder_index, encode_all(records)}) {
             ASSERT_EQ(check_gather_index(index.data(), n, text.size()).kind, breach_kind::none);
             memory_sink gathered;
-            ASSERT_EQ(gather_chunks(text.data(), index.data(), n, gathered), 0);
+            ASSERT_EQ(gather_chunks({text.data(), text.size(), nullptr}, index.data(), n, gathered), 0);
             ASSERT_EQ(gathered.bytes.size(), text.size());
             if (index == builder_index) {
                 EXPECT_EQ(gathered.bytes, text);
@@ -238,7 +240,7 @@ TEST(ChunkCopy, GatherThenScatterGivesTheTextBack) {
             }
             ASSERT_EQ(check_scatter_index(index.data(), n, text.size()).kind, breach_kind::none);
             memory_sink scattered;
-            ASSERT_EQ(scatter_chunks(gathered.bytes.data(), index.data(), n, scattered), 0);
+            ASSERT_EQ(scatter_chunks({gathered.bytes.data(), gathered.bytes.size(), nullptr}, index.data(), n, scattered), 0);
             EXPECT_EQ(scattered.bytes, text) << "records " << n;
         }
     }

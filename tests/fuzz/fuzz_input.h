@@ -4,6 +4,7 @@
 #define ART_FUZZ_INPUT_H
 
 #include "art_index.h"
+#include "chunk_copy.h"
 #include "memory_sink.h"
 
 #include <cstddef>
@@ -16,10 +17,13 @@ struct fuzz_input {
     uint64_t n = 0;
 };
 
-// The first two bytes give the text's length; the text follows, the index after it.
+// The limits' byte and two bytes of the text's length come first (fuzz_limits); the text
+// follows, the index after it.
 inline fuzz_input split_input(const uint8_t* data, size_t size) {
     fuzz_input in;
-    if (size < 2) return in;
+    if (size < 3) return in;
+    ++data;
+    --size;
     const size_t wanted = size_t{data[0]} | size_t{data[1]} << 8;
     data += 2;
     size -= 2;
@@ -50,11 +54,23 @@ inline std::vector<unsigned char> scatter_model(const unsigned char* gathered, c
     const unsigned char* cursor = gathered;
     for (uint64_t i = 0; i < in.n; ++i) {
         const art_record r = index_record(in.index.get(), i);
-        const io_piece piece{cursor, chunk_length(r, i, in.n)};
-        out.write_at(r.start, &piece, 1);
-        cursor += piece.size;
+        const uint32_t len = chunk_length(r, i, in.n);
+        out.write(r.start, cursor, len);
+        cursor += len;
     }
     return out.bytes;
+}
+
+// Staging, window and plan sizes small enough for a fuzz input's few bytes to cross
+// their edges, chosen by the input's first byte.
+inline copy_limits fuzz_limits(const uint8_t* data, const size_t size) {
+    copy_limits limits;
+    if (size == 0) return limits;
+    const size_t stages[] = {1, 3, 16, 64, size_t{1} << 20};
+    limits.stage_size = stages[data[0] % 5];
+    limits.copy_min = uint64_t{1} << (data[0] / 5 % 8);
+    limits.plan_budget = size_t{1} << (data[0] / 40 % 7);
+    return limits;
 }
 
 #endif

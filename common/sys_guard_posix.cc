@@ -1,0 +1,106 @@
+// The run guard on POSIX systems: signal handlers that do only async-signal-safe work.
+#include "run_guard.h"
+
+#include "art_error.h"
+#include "sys_io.h"
+
+#include <csignal>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+const int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP};
+
+const char* guard_program = "art";
+const char* volatile output_name = nullptr;
+volatile intptr_t output_handle = -1;
+
+void put(const char* s) {
+    size_t left = std::strlen(s);
+    while (left > 0) {
+        const ssize_t w = write(STDERR_FILENO, s, left);
+        if (w <= 0) return;
+        s += w;
+        left -= static_cast<size_t>(w);
+    }
+}
+
+void take_back_output() {
+    const char* const name = output_name;
+    if (name == nullptr) return;
+    output_name = nullptr;
+    remove_partial_output(name, output_handle);
+}
+
+void end_as_signal(const int sig) {
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    sigaction(sig, &dfl, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    raise(sig);
+}
+
+void on_interrupt(const int sig) {
+    take_back_output();
+    end_as_signal(sig);
+}
+
+void on_bus_error(const int sig, siginfo_t* info, void*) {
+    if (const char* const input = guarded_input_at(info->si_addr)) {
+        take_back_output();
+        put(guard_program);
+        put(": ");
+        put(input);
+        put(": ");
+        put(art_strerror(ART_E_SHORT_READ));
+        put("\n");
+        _exit(1);
+    }
+    end_as_signal(sig);  // not an input's mapping: a fault of the program itself
+}
+
+sigset_t interrupt_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int sig : INTERRUPTS) sigaddset(&set, sig);
+    return set;
+}
+
+}  // namespace
+
+void guard_run(const char* program) {
+    guard_program = program;
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+    struct sigaction act {};
+    act.sa_handler = on_interrupt;
+    act.sa_mask = interrupt_set();
+    for (const int sig : INTERRUPTS) sigaction(sig, &act, nullptr);
+    struct sigaction bus {};
+    bus.sa_sigaction = on_bus_error;
+    bus.sa_flags = SA_SIGINFO;
+    bus.sa_mask = interrupt_set();
+    sigaction(SIGBUS, &bus, nullptr);
+}
+
+void guard_hold() {
+    const sigset_t set = interrupt_set();
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+void guard_release() {
+    const sigset_t set = interrupt_set();
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+void guard_output(const char* name, const intptr_t handle) {
+    output_handle = handle;
+    output_name = name;
+}
+
+void guard_output_closed() { output_name = nullptr; }
