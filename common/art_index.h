@@ -4,6 +4,7 @@
 #define ART_INDEX_H
 
 #include <cstdint>
+#include <cstring>
 
 // Every byte of this value ends an article; the last article ends at the end of the text.
 constexpr unsigned char ART_DELIMITER = 0x01;
@@ -20,22 +21,43 @@ struct art_record {
 
 constexpr unsigned ART_RECORD_SIZE = 8;
 
-// Stores r as 8 bytes: start then end, each little-endian, whatever the host.
-inline void encode_record(const art_record r, unsigned char* out) {
-    for (unsigned b = 0; b < 4; ++b) {
-        out[b] = static_cast<unsigned char>(r.start >> (8 * b));
-        out[4 + b] = static_cast<unsigned char>(r.end >> (8 * b));
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+constexpr bool ART_HOST_LITTLE_ENDIAN = true;
+#else
+constexpr bool ART_HOST_LITTLE_ENDIAN = false;
+#endif
+
+// Stores v as 4 bytes, little-endian whatever the host: a plain copy where the host's
+// own order is little-endian, explicit shifts elsewhere.
+inline void encode_fixed32(unsigned char* out, const uint32_t v) {
+    if (ART_HOST_LITTLE_ENDIAN) {
+        std::memcpy(out, &v, 4);
+        return;
     }
+    out[0] = static_cast<unsigned char>(v);
+    out[1] = static_cast<unsigned char>(v >> 8);
+    out[2] = static_cast<unsigned char>(v >> 16);
+    out[3] = static_cast<unsigned char>(v >> 24);
+}
+
+inline uint32_t decode_fixed32(const unsigned char* in) {
+    if (ART_HOST_LITTLE_ENDIAN) {
+        uint32_t v;
+        std::memcpy(&v, in, 4);
+        return v;
+    }
+    return uint32_t{in[0]} | uint32_t{in[1]} << 8 | uint32_t{in[2]} << 16 | uint32_t{in[3]} << 24;
+}
+
+// Stores r as 8 bytes: start then end, each little-endian.
+inline void encode_record(const art_record r, unsigned char* out) {
+    encode_fixed32(out, r.start);
+    encode_fixed32(out + 4, r.end);
 }
 
 // Reads the record that encode_record stored at in[0..7].
 inline art_record decode_record(const unsigned char* in) {
-    art_record r{0, 0};
-    for (unsigned b = 0; b < 4; ++b) {
-        r.start |= uint32_t{in[b]} << (8 * b);
-        r.end |= uint32_t{in[4 + b]} << (8 * b);
-    }
-    return r;
+    return {decode_fixed32(in), decode_fixed32(in + 4)};
 }
 
 // Record i of an index held whole in memory; i must be below record_count of its size.
