@@ -1,84 +1,131 @@
 #!/bin/bash
 # Times each program against a reference command on the same files, interleaved, and
-# prints the median of each, their ratio, the ratio of the fastest runs and each
-# program's peak resident memory.
-#   bench/run_bench.sh [BUILD_DIR=build/release] [SIZE_BYTES=1000000000] [RUNS=5]
-# WORK_DIR (environment) chooses where the files go; it is a new temporary folder if unset.
-# SETTLE_SECONDS (default 3) is the pause before each timed command.
+# prints the median of each, their ratio against the target, the ratio of the fastest
+# runs and each program's peak resident memory.
+#   bench/run_bench.sh [BUILD_DIR=build/release] [SIZE_BYTES=1000000000] [RUNS=3]
+# Environment:
+#   CASES     which texts and states, each SHAPE:STATE (default
+#             "enwik:back-to-back enwik:settled short:back-to-back"). Shapes: enwik
+#             (about 248,000 articles per GB, median 3 KB) and short (mean 40 bytes, about
+#             25,000,000 records per GB). States: back-to-back (each command straight
+#             after the previous one) and settled (a pause of SETTLE_SECONDS, default 3,
+#             before each, so that the memory freed before it has gone back to the host).
+#   WORK_DIR  where the files go; a new temporary folder if unset.
+#   ART_LAUNCHER, ART_PROGRAM_SUFFIX, ART_PROGRAM_DIR  run other builds of the programs
+#             (a Windows build: ART_LAUNCHER=wine ART_PROGRAM_SUFFIX=.exe), against the
+#             same native references.
 set -euo pipefail
 build=$(cd "${1:-build/release}" && pwd)
 size=${2:-1000000000}
-runs=${3:-5}
-bin=$build/bin
+runs=${3:-3}
+cases=${CASES:-enwik:back-to-back enwik:settled short:back-to-back}
+tools=$build/bin
+programs=$(cd "${ART_PROGRAM_DIR:-$tools}" && pwd)
+suffix=${ART_PROGRAM_SUFFIX:-}
+launcher=${ART_LAUNCHER:-}
 work=${WORK_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/art_bench.XXXXXX")}
-mkdir -p "$work/builder" "$work/reordered"
 [ -n "${WORK_DIR:-}" ] || trap 'rm -rf "$work"' EXIT
+mkdir -p "$work"
 cd "$work"
 
-text=builder/enwik_text2_vok
-if [ ! -f "$text" ] || [ "$(stat -c %s "$text")" != "$size" ]; then
-    "$bin/gen_text" "$text" "$size" 1
-fi
-ln -f "$text" reordered/enwik_text2_vok
-(cd builder && "$bin/build_art_idx" >/dev/null && "$bin/gather_arts" >/dev/null)
-"$bin/reorder_index" builder/enwik_art_idx reordered/enwik_art_idx 2
-(cd reordered && "$bin/gather_arts" >/dev/null)
-records=$(( $(stat -c %s builder/enwik_art_idx) / 8 ))
-echo "text: $size bytes, $records articles; $runs runs after a warm-up, page cache warm"
+program() { echo "$launcher '$programs/$1$suffix'"; }
 
-# time_run NAME DIR OUTPUT COMMAND...: removes OUTPUT, runs COMMAND in DIR, and appends
-# "seconds peak_kib" to NAME.times.
+# prepare SHAPE: the text of that shape, the builder's index, a reordered copy of it and
+# the gathered text of each.
+prepare() {
+    local shape=$1 text=$1/builder/enwik_text2_vok
+    mkdir -p "$shape/builder" "$shape/reordered"
+    if [ ! -f "$text" ] || [ "$(stat -c %s "$text")" != "$size" ]; then
+        "$tools/gen_text" "$text" "$size" 1 "$shape"
+    fi
+    ln -f "$text" "$shape/reordered/enwik_text2_vok"
+    (cd "$shape/builder" && "$tools/build_art_idx" >/dev/null && "$tools/gather_arts" >/dev/null)
+    "$tools/reorder_index" "$shape/builder/enwik_art_idx" "$shape/reordered/enwik_art_idx" 2
+    (cd "$shape/reordered" && "$tools/gather_arts" >/dev/null)
+}
+
+# time_run NAME DIR OUTPUT COMMAND: removes OUTPUT, runs COMMAND in DIR with standard
+# output to a file, and appends "seconds peak_kib" to NAME.times.
 time_run() {
-    local name=$1 dir=$2 output=$3
-    shift 3
+    local name=$1 dir=$2 output=$3 command=$4
     rm -f "$dir/$output"
-    # Every command starts with no dirty pages of an earlier one to write back, and after
-    # the memory freed by the removal has settled (this VM hands freed memory back to its
-    # host a moment later, and memory taken back costs more to fill).
+    # No dirty pages of an earlier command left to write back.
     sync
-    sleep "${SETTLE_SECONDS:-3}"
+    sleep "$settle"
     local t0 t1
     t0=$(date +%s%N)
-    (cd "$dir" && /usr/bin/time -f %M -o "$work/$name.mem" "$@" >"$work/$name.stdout")
+    (cd "$dir" && /usr/bin/time -f %M -o "$work/$name.mem" sh -c "exec $command" >"$work/$name.stdout")
     t1=$(date +%s%N)
     echo "$(( (t1 - t0) / 1000 )) $(cat "$work/$name.mem")" >>"$work/$name.times"
 }
 
 one_round() {
-    time_run wc builder none wc -l enwik_text2_vok
-    time_run build builder enwik_art_idx.new sh -c "exec '$bin/build_art_idx'"
-    time_run dd_text builder copy dd if=enwik_text2_vok of=copy bs=1M status=none
-    time_run gather_b builder enwik_text2_vok_r "$bin/gather_arts"
-    time_run gather_r reordered enwik_text2_vok_r "$bin/gather_arts"
-    time_run dd_gathered reordered copy dd if=enwik_text2_vok_r of=copy bs=1M status=none
-    time_run scatter_b builder enwik_text2_vok_u "$bin/scatter_arts"
-    time_run scatter_r reordered enwik_text2_vok_u "$bin/scatter_arts"
+    local b=$1/builder r=$1/reordered
+    time_run wc "$b" none "wc -l enwik_text2_vok"
+    time_run build "$b" enwik_art_idx.new "$(program build_art_idx)"
+    time_run dd_text "$b" copy "dd if=enwik_text2_vok of=copy bs=1M status=none"
+    time_run gather_b "$b" enwik_text2_vok_r "$(program gather_arts)"
+    time_run gather_r "$r" enwik_text2_vok_r "$(program gather_arts)"
+    time_run dd_gathered "$r" copy "dd if=enwik_text2_vok_r of=copy bs=1M status=none"
+    time_run scatter_b "$b" enwik_text2_vok_u "$(program scatter_arts)"
+    time_run scatter_r "$r" enwik_text2_vok_u "$(program scatter_arts)"
 }
-
-rm -f ./*.times
-one_round
-rm -f ./*.times
-for _ in $(seq "$runs"); do one_round; done
-cmp builder/enwik_text2_vok builder/enwik_text2_vok_u
-cmp builder/enwik_text2_vok reordered/enwik_text2_vok_u
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 seconds() { cut -d' ' -f1 "$1.times" | median; }
+fastest() { cut -d' ' -f1 "$1.times" | sort -n | head -1; }
 peak_mib() { cut -d' ' -f2 "$1.times" | sort -n | tail -1 | awk '{ printf "%.1f", $1 / 1024 }'; }
 
-printf '%-14s %-10s %-8s %9s %9s %7s %7s %9s %9s\n' program index reference "median s" "ref s" ratio target "min ratio" "peak MiB"
-row() {  # row PROGRAM INDEX NAME REFERENCE_LABEL REFERENCE_NAME TARGET
-    local p r pmin rmin
-    p=$(seconds "$3")
-    r=$(seconds "$5")
-    pmin=$(cut -d' ' -f1 "$3.times" | sort -n | head -1)
-    rmin=$(cut -d' ' -f1 "$5.times" | sort -n | head -1)
-    awk -v p="$p" -v r="$r" -v a="$1" -v b="$2" -v c="$4" -v t="$6" -v m="$(peak_mib "$3")" \
-        -v pm="$pmin" -v rm="$rmin" \
-        'BEGIN { printf "%-14s %-10s %-8s %9.3f %9.3f %7.2f %7s %9.2f %9s\n", a, b, c, p / 1e6, r / 1e6, p / r, "<=" t, pm / rm, m }'
+# row PROGRAM INDEX NAME REFERENCE_LABEL REFERENCE_NAME TARGET
+row() {
+    awk -v p="$(seconds "$3")" -v r="$(seconds "$5")" -v pm="$(fastest "$3")" -v rm="$(fastest "$5")" \
+        -v a="$1" -v b="$2" -v c="$4" -v t="$6" -v m="$(peak_mib "$3")" -v s="$shape" -v st="$state" \
+        'BEGIN { ratio = p / r; met = t == "-" ? "" : (ratio <= t ? "yes" : "NO")
+                 printf "%-6s %-12s %-14s %-9s %-6s %8.3f %8.3f %6.2f %6s %-4s %8.2f %8s\n",
+                        s, st, a, b, c, p / 1e6, r / 1e6, ratio, "<=" t, met, pm / rm, m }'
 }
-row build_art_idx - build "wc -l" wc 1.0
-row gather_arts builder gather_b dd dd_text 1.1
-row gather_arts reordered gather_r dd dd_text 1.2
-row scatter_arts builder scatter_b dd dd_gathered 1.1
-row scatter_arts reordered scatter_r dd dd_gathered 1.2
+
+# The targets of each shape and state: build, gather builder's and reordered, scatter
+# builder's and reordered.
+targets() {
+    case $1 in
+    enwik:*) echo "1.0 1.1 1.2 1.1 1.2" ;;
+    short:back-to-back) echo "1.5 1.2 2.5 2.0 3.0" ;;
+    *) echo "- - - - -" ;;
+    esac
+}
+
+prepared=" "
+report=$work/report.txt
+: >"$report"
+for c in $cases; do
+    shape=${c%%:*} state=${c#*:}
+    case $state in
+    back-to-back) settle=0 ;;
+    settled) settle=${SETTLE_SECONDS:-3} ;;
+    *) echo "unknown state $state" >&2; exit 2 ;;
+    esac
+    if [[ $prepared != *" $shape "* ]]; then
+        prepare "$shape"
+        prepared="$prepared$shape "
+    fi
+    records=$(( $(stat -c %s "$shape/builder/enwik_art_idx") / 8 ))
+    echo "$shape, $state: $size bytes, $records records; $runs runs after a warm-up, page cache warm"
+    rm -f ./*.times
+    one_round "$shape"
+    rm -f ./*.times
+    for _ in $(seq "$runs"); do one_round "$shape"; done
+    cmp "$shape/builder/enwik_text2_vok" "$shape/builder/enwik_text2_vok_u"
+    cmp "$shape/builder/enwik_text2_vok" "$shape/reordered/enwik_text2_vok_u"
+    read -r t_build t_gb t_gr t_sb t_sr <<<"$(targets "$c")"
+    {
+        row build_art_idx - build "wc -l" wc "$t_build"
+        row gather_arts builder gather_b dd dd_text "$t_gb"
+        row gather_arts reordered gather_r dd dd_text "$t_gr"
+        row scatter_arts builder scatter_b dd dd_gathered "$t_sb"
+        row scatter_arts reordered scatter_r dd dd_gathered "$t_sr"
+    } >>"$report"
+done
+printf '%-6s %-12s %-14s %-9s %-6s %8s %8s %6s %6s %-4s %8s %8s\n' text state program index ref \
+    "median s" "ref s" ratio target met "min rat" "peak MiB"
+cat "$report"

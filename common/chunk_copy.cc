@@ -52,12 +52,23 @@ private:
         if (run_size_ == 0) return 0;
         const uint64_t target = run_target_, from = run_from_, size = run_size_;
         run_size_ = 0;
+        if (prepared_ && size < limits_.copy_min && size <= limits_.stage_size - used_ &&
+            (used_ == 0 || stage_target_ + used_ == target)) {
+            if (used_ == 0) stage_target_ = target;
+            std::memcpy(stage_.get() + used_, in_.data + from, static_cast<size_t>(size));
+            used_ += static_cast<size_t>(size);
+            return 0;
+        }
         if (size >= limits_.copy_min) {
             if (const int err = flush_stage()) return err;
             return out_.copy(target, in_, from, size);
         }
         if (used_ > 0 && stage_target_ + used_ != target) {
             if (const int err = flush_stage()) return err;
+        }
+        if (!prepared_) {
+            in_prepare_random_reads(in_);
+            prepared_ = true;
         }
         for (uint64_t done = 0; done < size;) {
             if (used_ == 0) stage_target_ = target + done;
@@ -85,6 +96,7 @@ private:
     const std::unique_ptr<unsigned char[]> stage_;
     size_t used_ = 0;
     uint64_t stage_target_ = 0;
+    bool prepared_ = false;  // whether the input is ready for reads in no order
     uint64_t run_target_ = 0, run_from_ = 0, run_size_ = 0;
 };
 
@@ -132,6 +144,7 @@ public:
           stage_(new unsigned char[window_]), counts_((end + window_ - 1) / window_, 0) {}
 
     int run() {
+        in_prepare_random_reads(gathered_);
         for_each_chunk(index_, n_, [&](uint64_t target, uint64_t source, uint64_t size) {
             cut_by_window(target, source, size, window_,
                           [&](uint64_t w, uint64_t, uint64_t, uint64_t) { ++counts_[w]; });

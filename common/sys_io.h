@@ -36,6 +36,10 @@ const unsigned char* in_load(in_file* f, const char* name, uint64_t size, int* e
 // After size bytes of the input were read or loaded: whether it still has exactly that
 // many, 0, ART_E_SHORT_READ or ART_E_GREW.
 int in_check_size(in_file* f, uint64_t size);
+// Maps in advance every page of a loaded input that is about to be read in no order,
+// where a fault per page would cost more than the reads; nothing where inputs are read
+// whole into memory.
+void in_prepare_random_reads(const loaded_input& input);
 void in_close(in_file* f);
 
 // Creates or truncates name for binary writing, as fopen "wb" does, and registers it

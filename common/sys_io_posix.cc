@@ -130,6 +130,17 @@ const unsigned char* in_load(in_file* f, const char* name, const uint64_t size, 
     return nullptr;
 }
 
+void in_prepare_random_reads(const loaded_input& input) {
+#ifdef MADV_POPULATE_READ
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t at = reinterpret_cast<uintptr_t>(input.data) & ~(page - 1);
+    if (input.file != nullptr && input.size > 0)
+        madvise(reinterpret_cast<void*>(at), static_cast<size_t>(input.size), MADV_POPULATE_READ);
+#else
+    (void)input;
+#endif
+}
+
 int in_check_size(in_file* f, const uint64_t size) {
     uint64_t now = 0;
     if (const int err = in_size(f, &now)) return err;

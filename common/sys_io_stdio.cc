@@ -142,6 +142,8 @@ const unsigned char* in_load(in_file* f, const char*, const uint64_t size, int* 
     return buf;
 }
 
+void in_prepare_random_reads(const loaded_input&) {}
+
 int in_check_size(in_file* f, uint64_t) {
     unsigned char probe = 0;
     std::clearerr(f->stream);
