@@ -60,6 +60,7 @@ int refuse_overwrite(const char* output, const char* input) {
 }
 
 int load_inputs(const char* text_name, loaded_inputs* in) {
+    in->text_name = text_name;
     announce_load(text_name);
     in->text.data = load_whole_file(text_name, &in->text.file);
     if (in->text.data == nullptr) return load_failed(text_name);
@@ -67,18 +68,32 @@ int load_inputs(const char* text_name, loaded_inputs* in) {
     announce_done();
 
     announce_load(INDEX_FILE);
-    in->index = load_whole_file(INDEX_FILE);
+    in->index = load_whole_file(INDEX_FILE, &in->index_file);
     if (in->index == nullptr) return load_failed(INDEX_FILE);
     announce_done();
+    in->index_size = loaded_size;
     in->n = record_count(loaded_size);
     return 0;
 }
 
-int open_output(const char* name, const char* text_name, const loaded_inputs& in,
-                const index_breach& breach, out_file** out) {
-    if (breach.kind != breach_kind::none)
-        return fail(INDEX_FILE, describe_breach(breach, text_name, in.text.size).c_str());
-    if (refuse_overwrite(name, text_name) || refuse_overwrite(name, INDEX_FILE)) return 1;
+// The input that no longer has the size it was loaded with, if any, and why.
+static const char* changed_input(const loaded_inputs& in, int* err) {
+    const struct { const char* name; in_file* file; uint64_t size; } inputs[] = {
+        {in.text_name, in.text.file, in.text.size}, {INDEX_FILE, in.index_file, in.index_size}};
+    for (const auto& input : inputs) {
+        *err = input.file != nullptr ? in_check_size(input.file, input.size) : 0;
+        if (*err != 0) return input.name;
+    }
+    return nullptr;
+}
+
+int open_output(const char* name, const loaded_inputs& in, const index_breach& breach, out_file** out) {
+    if (breach.kind != breach_kind::none) {
+        int err = 0;
+        if (const char* const changed = changed_input(in, &err)) return fail_code(changed, err);
+        return fail(INDEX_FILE, describe_breach(breach, in.text_name, in.text.size).c_str());
+    }
+    if (refuse_overwrite(name, in.text_name) || refuse_overwrite(name, INDEX_FILE)) return 1;
     return out_open(name, out) == 0 ? 0 : 1;
 }
 
@@ -113,7 +128,10 @@ int finish_stdout(const char* output) {
     return fail_taken_back("standard output", stdout_error, output, remove_partial_output(output, -1));
 }
 
-int finish_run(out_file* out, const char* name, const int err) {
+int finish_run(out_file* out, const char* name, const loaded_inputs& in, const int err) {
+    int changed_err = 0;
+    if (const char* const changed = changed_input(in, &changed_err)) return fail_discarding(out, changed, changed_err);
+    if (err == ART_E_SHORT_READ) return fail_discarding(out, in.text_name, err);
     if (const int status = close_output(out, name, err)) return status;
     return finish_stdout(name);
 }

@@ -42,10 +42,14 @@ int load_failed(const char* name);
 // returns 0 when the output may be opened.
 int refuse_overwrite(const char* output, const char* input);
 
-// What gather and scatter load: a text whose chunks they copy, and the index.
+// What gather and scatter load: a text whose chunks they copy, and the index, each
+// kept open so that a change by another process during the run can be seen.
 struct loaded_inputs {
+    const char* text_name;
     loaded_input text;
     const unsigned char* index;
+    in_file* index_file;
+    uint64_t index_size;
     uint64_t n;  // records in the index
 };
 
@@ -53,10 +57,10 @@ struct loaded_inputs {
 // status after a failure.
 int load_inputs(const char* text_name, loaded_inputs* in);
 
-// Refuses an index breach (with the diagnostic that names its record) and an output that
-// is one of the inputs, then opens the output; returns 0, or the exit status.
-int open_output(const char* name, const char* text_name, const loaded_inputs& in,
-                const index_breach& breach, out_file** out);
+// Refuses an index breach (with the diagnostic that names its record, or the input that
+// another process shortened) and an output that is one of the inputs, then opens the
+// output; returns 0, or the exit status.
+int open_output(const char* name, const loaded_inputs& in, const index_breach& breach, out_file** out);
 
 // Discards the output after the failure err and prints "PROGRAM: file: reason", which
 // also says when the output could only be emptied, not removed; returns exit status 1.
@@ -67,7 +71,9 @@ int close_output(out_file* out, const char* name, int err);
 // Ends a run whose output is written and closed: checks that all of standard output
 // went out, and removes the output when it did not. Returns the exit status.
 int finish_stdout(const char* output);
-// close_output, then finish_stdout.
-int finish_run(out_file* out, const char* name, int err);
+// Ends a run that copied chunks of the inputs to the output: fails, naming the input,
+// when an input came up short or no longer has its loaded size (bytes a shortened file no
+// longer backs may have read as zeros); else close_output, then finish_stdout.
+int finish_run(out_file* out, const char* name, const loaded_inputs& in, int err);
 
 #endif

@@ -5,14 +5,14 @@
 
 int main() {
     start_run("gather_arts");
-    loaded_inputs in{};
+    static loaded_inputs in{};  // held until process exit, as the loaded buffers are
     if (const int status = load_inputs(TEXT_FILE, &in)) return status;
 
     const index_breach breach = check_gather_index(in.index, in.n, in.text.size);
     out_file* gathered = nullptr;
-    if (const int status = open_output(GATHERED_FILE, TEXT_FILE, in, breach, &gathered))
+    if (const int status = open_output(GATHERED_FILE, in, breach, &gathered))
         return status;
 
     file_sink sink(gathered);
-    return finish_run(gathered, GATHERED_FILE, gather_chunks(in.text, in.index, in.n, sink));
+    return finish_run(gathered, GATHERED_FILE, in, gather_chunks(in.text, in.index, in.n, sink));
 }

@@ -82,15 +82,15 @@ void print_chunk_lines(const unsigned char* gathered, const unsigned char* index
 
 int main() {
     start_run("scatter_arts");
-    loaded_inputs in{};
+    static loaded_inputs in{};  // held until process exit, as the loaded buffers are
     if (const int status = load_inputs(GATHERED_FILE, &in)) return status;
 
     const index_breach breach = check_scatter_index(in.index, in.n, in.text.size);
     out_file* scattered = nullptr;
-    if (const int status = open_output(SCATTERED_FILE, GATHERED_FILE, in, breach, &scattered))
+    if (const int status = open_output(SCATTERED_FILE, in, breach, &scattered))
         return status;
 
     print_chunk_lines(in.text.data, in.index, in.n);
     file_sink sink(scattered);
-    return finish_run(scattered, SCATTERED_FILE, scatter_chunks(in.text, in.index, in.n, sink));
+    return finish_run(scattered, SCATTERED_FILE, in, scatter_chunks(in.text, in.index, in.n, sink));
 }

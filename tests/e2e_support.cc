@@ -4,12 +4,20 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <sys/wait.h>
 
 namespace {
+
+// The programs start with every signal at its default disposition, as a shell starts
+// them, whatever this test process inherited.
+const bool signals_reset = [] {
+    for (const int sig : {SIGPIPE, SIGXFSZ, SIGINT, SIGTERM, SIGHUP, SIGBUS}) std::signal(sig, SIG_DFL);
+    return true;
+}();
 
 std::string env_or(const char* name, const std::string& fallback) {
     const char* const value = std::getenv(name);

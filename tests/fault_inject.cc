@@ -1,10 +1,19 @@
-// Preloaded into a program under test: the file named by ART_FAIL_FILE cannot be mapped,
-// and reads from it fail with EIO once ART_FAIL_AFTER bytes of it have been delivered;
-// with ART_SHRINK_FILE, that file is cut to half its size when a kernel copy from it
-// begins, as another process might do during a run.
+// Preloaded into a program under test to make the faults that another process, the
+// system or the user would make during a run. Each is selected by environment variables
+// that name a file of the run (the last part of its path):
+//   ART_FAIL_FILE, ART_FAIL_AFTER  the file cannot be mapped, and reads from it fail with
+//                                  EIO once ART_FAIL_AFTER bytes have been delivered;
+//   ART_CHANGE_FILE, ART_CHANGE    just before the program first maps, reads or copies
+//                                  the file, it is cut to half its size (shrink) or grows
+//                                  by 4096 bytes (grow);
+//   ART_SIGNAL_FILE, ART_SIGNAL    once the program has written to the file, signal
+//                                  number ART_SIGNAL is raised, as a user's Ctrl-C or a
+//                                  scheduler's kill would arrive mid-run.
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
@@ -17,10 +26,12 @@
 namespace {
 
 uint64_t delivered = 0;
+bool changed = false;
 
-bool is_target(const int fd) {
-    const char* const name = std::getenv("ART_FAIL_FILE");
-    if (name == nullptr) return false;
+// Whether fd is open on the file that the variable `which` names.
+bool is_file(const int fd, const char* which) {
+    const char* const name = std::getenv(which);
+    if (name == nullptr || fd < 0) return false;
     char link[4096];
     const std::string fd_path = "/proc/self/fd/" + std::to_string(fd);
     const ssize_t n = readlink(fd_path.c_str(), link, sizeof link - 1);
@@ -33,9 +44,31 @@ bool is_target(const int fd) {
 
 // How much of a read of want bytes may go through; 0 means it must fail.
 size_t allowed(const int fd, const size_t want) {
-    if (!is_target(fd)) return want;
+    if (!is_file(fd, "ART_FAIL_FILE")) return want;
     const uint64_t limit = std::strtoull(std::getenv("ART_FAIL_AFTER"), nullptr, 10);
     return delivered >= limit ? 0 : static_cast<size_t>(std::min<uint64_t>(want, limit - delivered));
+}
+
+void count_delivered(const int fd, const ssize_t r) {
+    if (r > 0 && is_file(fd, "ART_FAIL_FILE")) delivered += static_cast<uint64_t>(r);
+}
+
+void change_before_use(const int fd) {
+    if (changed || !is_file(fd, "ART_CHANGE_FILE")) return;
+    changed = true;
+    struct stat st;
+    if (fstat(fd, &st) != 0) return;
+    const char* const how = std::getenv("ART_CHANGE");
+    const off_t size = how != nullptr && std::strcmp(how, "grow") == 0 ? st.st_size + 4096 : st.st_size / 2;
+    if (ftruncate(fd, size) != 0) {
+        // The program opened it read-only: change it by name, through the same link.
+        const std::string fd_path = "/proc/self/fd/" + std::to_string(fd);
+        if (truncate(fd_path.c_str(), size) != 0) std::abort();
+    }
+}
+
+void signal_after_write(const int fd, const ssize_t w) {
+    if (w > 0 && is_file(fd, "ART_SIGNAL_FILE")) raise(std::atoi(std::getenv("ART_SIGNAL")));
 }
 
 template <typename F>
@@ -47,44 +80,74 @@ F real(const char* name) {
 
 extern "C" ssize_t read(int fd, void* buf, size_t count) {
     static const auto next = real<ssize_t (*)(int, void*, size_t)>("read");
+    change_before_use(fd);
     const size_t n = allowed(fd, count);
     if (n == 0 && count > 0) {
         errno = EIO;
         return -1;
     }
     const ssize_t r = next(fd, buf, n);
-    if (r > 0 && is_target(fd)) delivered += static_cast<uint64_t>(r);
+    count_delivered(fd, r);
     return r;
 }
 
 extern "C" ssize_t pread64(int fd, void* buf, size_t count, off_t offset) {
     static const auto next = real<ssize_t (*)(int, void*, size_t, off_t)>("pread64");
+    change_before_use(fd);
     const size_t n = allowed(fd, count);
     if (n == 0 && count > 0) {
         errno = EIO;
         return -1;
     }
     const ssize_t r = next(fd, buf, n, offset);
-    if (r > 0 && is_target(fd)) delivered += static_cast<uint64_t>(r);
+    count_delivered(fd, r);
     return r;
+}
+
+extern "C" size_t fread(void* buf, size_t size, size_t count, FILE* stream) {
+    static const auto next = real<size_t (*)(void*, size_t, size_t, FILE*)>("fread");
+    change_before_use(fileno(stream));
+    return next(buf, size, count, stream);
+}
+
+extern "C" void* mmap64(void* addr, size_t length, int prot, int flags, int fd, off_t offset) {
+    static const auto next = real<void* (*)(void*, size_t, int, int, int, off_t)>("mmap64");
+    if (fd >= 0 && is_file(fd, "ART_FAIL_FILE")) {
+        errno = ENODEV;
+        return MAP_FAILED;
+    }
+    void* const p = next(addr, length, prot, flags, fd, offset);
+    if (p != MAP_FAILED && fd >= 0) change_before_use(fd);
+    return p;
 }
 
 extern "C" ssize_t copy_file_range(int fd_in, off64_t* off_in, int fd_out, off64_t* off_out,
                                    size_t len, unsigned flags) {
     static const auto next =
         real<ssize_t (*)(int, off64_t*, int, off64_t*, size_t, unsigned)>("copy_file_range");
-    const char* const shrink = std::getenv("ART_SHRINK_FILE");
-    struct stat st;
-    if (shrink != nullptr && fstat(fd_in, &st) == 0 && truncate(shrink, st.st_size / 2) != 0)
-        return -1;
-    return next(fd_in, off_in, fd_out, off_out, len, flags);
+    change_before_use(fd_in);
+    const ssize_t c = next(fd_in, off_in, fd_out, off_out, len, flags);
+    signal_after_write(fd_out, c);
+    return c;
 }
 
-extern "C" void* mmap64(void* addr, size_t length, int prot, int flags, int fd, off_t offset) {
-    static const auto next = real<void* (*)(void*, size_t, int, int, int, off_t)>("mmap64");
-    if (fd >= 0 && is_target(fd)) {
-        errno = ENODEV;
-        return MAP_FAILED;
-    }
-    return next(addr, length, prot, flags, fd, offset);
+extern "C" ssize_t write(int fd, const void* buf, size_t count) {
+    static const auto next = real<ssize_t (*)(int, const void*, size_t)>("write");
+    const ssize_t w = next(fd, buf, count);
+    signal_after_write(fd, w);
+    return w;
+}
+
+extern "C" ssize_t pwrite64(int fd, const void* buf, size_t count, off_t offset) {
+    static const auto next = real<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite64");
+    const ssize_t w = next(fd, buf, count, offset);
+    signal_after_write(fd, w);
+    return w;
+}
+
+extern "C" size_t fwrite(const void* buf, size_t size, size_t count, FILE* stream) {
+    static const auto next = real<size_t (*)(const void*, size_t, size_t, FILE*)>("fwrite");
+    const size_t w = next(buf, size, count, stream);
+    signal_after_write(fileno(stream), static_cast<ssize_t>(w));
+    return w;
 }

@@ -35,87 +35,131 @@ void write_inputs(const scratch& s, const std::vector<std::string>& inputs) {
     for (const std::string& name : inputs) s.write(name, name == INDEX ? encode_index(index) : text);
 }
 
-enum class left { nothing, link };
+enum class left { nothing, link, empty };
+
+constexpr const char* SHORTENED = "input ended before its full size was read (shortened during the run?)";
 
 struct fault {
     const char* name;
-    const char* setup;   // sh command run in the scratch folder; OUT and IN name the files
-    const char* prefix;  // before the program's command line
-    const char* suffix;  // after it
-    const char* file;    // the diagnostic's FILE: OUT, IN, or a fixed name
-    const char* reason;
+    const char* setup;    // sh command run in the scratch folder; OUT and IN name the files
+    const char* prefix;   // before the program's command line; OUT and IN are replaced
+    const char* suffix;   // after it
+    const char* file;     // the diagnostic's FILE: OUT, IN, or a fixed name; null: no diagnostic
+    const char* reason;   // OUT and IN are replaced
+    int status;
     left output_left;
-    bool inject_read_failure;  // preload the library that fails reads of IN part-way
+    bool preload;         // the fault is made by tests/fault_inject.cc, preloaded
+    bool posix_io_only;   // the portable form's reads cannot be made to fail
+    const char* only;     // the one program that the fault applies to, if so
+    const char* cleanup;  // sh command run in the scratch folder afterwards
     const char* not_on_windows;  // why the fault cannot be made for a Windows build, if so
 };
 
 const fault FAULTS[] = {
-    {"full disk", "ln -s /dev/full \"$OUT\"", "", "", "OUT", "No space left on device", left::link, false, "needs /dev/full"},
-    {"file size limit", "", "trap '' XFSZ; ulimit -f 100;", ">/dev/null", "OUT", "File too large",
-     left::nothing, false, "needs ulimit and SIGXFSZ"},
-    {"stdout unwritable", "", "", ">/dev/full", "standard output", "No space left on device",
-     left::nothing, false, "needs /dev/full"},
+    {"full disk", "ln -s /dev/full \"$OUT\"", "", "", "OUT", "No space left on device", 1, left::link,
+     false, false, nullptr, nullptr, "needs /dev/full"},
+    // SIGXFSZ at its default disposition, as a shell leaves it.
+    {"file size limit", "", "ulimit -f 100;", ">/dev/null", "OUT", "File too large", 1, left::nothing,
+     false, false, nullptr, nullptr, "needs ulimit and SIGXFSZ"},
+    {"stdout unwritable", "", "", ">/dev/full", "standard output", "No space left on device", 1,
+     left::nothing, false, false, nullptr, nullptr, "needs /dev/full"},
+    // SIGPIPE at its default disposition: a reader that has gone, as in "| head".
+    {"stdout a pipe with no reader", "mkfifo pipe", "(head -c 0 <pipe >/dev/null &);", ">pipe",
+     "standard output", "Broken pipe", 1, left::nothing, false, false, nullptr, nullptr, "needs POSIX signals"},
     {"output hard link to input", "ln \"$IN\" \"$OUT\"", "", "", "OUT",
-     "is the same file as the input IN", left::link, false, nullptr},
+     "is the same file as the input IN", 1, left::link, false, false, nullptr, nullptr, nullptr},
     {"output symlink to input", "ln -s \"$IN\" \"$OUT\"", "", "", "OUT",
-     "is the same file as the input IN", left::link, false, nullptr},
-    {"input is a directory", "rm \"$IN\" && mkdir \"$IN\"", "", "", "IN", "Is a directory",
-     left::nothing, false, "the Windows runtime cannot open a directory: a silent failure there"},
-    {"read fails part-way", "", "ASAN_OPTIONS=verify_asan_link_order=0 ART_FAIL_AFTER=100000", "",
-     "IN", "Input/output error", left::nothing, true, "needs LD_PRELOAD"},
+     "is the same file as the input IN", 1, left::link, false, false, nullptr, nullptr, nullptr},
+    {"input is a directory", "rm \"$IN\" && mkdir \"$IN\"", "", "", "IN", "Is a directory", 1,
+     left::nothing, false, false, nullptr, nullptr, "the Windows runtime cannot open a directory: a silent failure there"},
+    {"input is a device", "rm \"$IN\" && ln -s /dev/zero \"$IN\"", "", "", "IN",
+     "4294967296 bytes or more, past the index format's 32-bit offsets", 1, left::nothing, false, false,
+     "build_art_idx", nullptr, "needs /dev/zero"},
+    {"read fails part-way", "", "ASAN_OPTIONS=verify_asan_link_order=0 ART_FAIL_FILE=IN ART_FAIL_AFTER=100000",
+     "", "IN", "Input/output error", 1, left::nothing, true, true, nullptr, nullptr, "needs LD_PRELOAD"},
+    {"input shortened during the run", "", "ASAN_OPTIONS=verify_asan_link_order=0 ART_CHANGE_FILE=IN ART_CHANGE=shrink",
+     "", "IN", SHORTENED, 1, left::nothing, true, false, nullptr, nullptr, "needs LD_PRELOAD"},
+    {"text grows during the run", "", "ASAN_OPTIONS=verify_asan_link_order=0 ART_CHANGE_FILE=IN ART_CHANGE=grow",
+     "", "IN", "input grew while it was read (changed during the run?)", 1, left::nothing, true, false,
+     "build_art_idx", nullptr, "needs LD_PRELOAD"},
+    // Interrupted once the output is written to: no diagnostic, the signal's own status.
+    {"SIGINT during the run", "", "ASAN_OPTIONS=verify_asan_link_order=0 ART_SIGNAL_FILE=OUT ART_SIGNAL=2", "",
+     nullptr, "", 128 + 2, left::nothing, true, false, nullptr, nullptr, "needs POSIX signals"},
+    {"SIGTERM during the run", "", "ASAN_OPTIONS=verify_asan_link_order=0 ART_SIGNAL_FILE=OUT ART_SIGNAL=15", "",
+     nullptr, "", 128 + 15, left::nothing, true, false, nullptr, nullptr, "needs POSIX signals"},
+    {"SIGHUP during the run", "", "ASAN_OPTIONS=verify_asan_link_order=0 ART_SIGNAL_FILE=OUT ART_SIGNAL=1", "",
+     nullptr, "", 128 + 1, left::nothing, true, false, nullptr, nullptr, "needs POSIX signals"},
+    // Root may write to any folder, but not delete from an immutable one.
+    {"output cannot be removed", "touch \"$OUT\" && chattr +i .", "ulimit -f 100;", ">/dev/null", "OUT",
+     "File too large; OUT could not be removed (Operation not permitted) and was emptied instead", 1,
+     left::empty, false, false, nullptr, "chattr -i .", "needs chattr and ulimit"},
 };
 
-// Where the read failure is injected: fread's own reads cannot be intercepted.
-const bool CAN_INJECT_READ_FAILURE =
+// The portable form reads through fread, whose own reads cannot be intercepted.
+const bool PORTABLE_IO =
 #ifdef ART_PORTABLE_IO_BUILD
-    false;
-#else
     true;
+#else
+    false;
 #endif
 
+// s with every OUT and IN replaced by the file names.
 std::string substitute(std::string s, const std::string& out, const std::string& in) {
-    if (s == "OUT") return out;
-    if (s == "IN") return in;
-    const size_t at = s.find(" IN");
-    if (at != std::string::npos && at + 3 == s.size()) s.replace(at + 1, 2, in);
+    for (const auto& [token, name] : {std::pair<std::string, std::string>{"OUT", out}, {"IN", in}}) {
+        for (size_t at = s.find(token); at != std::string::npos; at = s.find(token, at + name.size()))
+            s.replace(at, token.size(), name);
+    }
     return s;
 }
 
 TEST(Fault, EndsWithStatusOneAndLeavesNoHalfWrittenOutput) {
     for (const fault& f : FAULTS) {
-        if (f.inject_read_failure && !CAN_INJECT_READ_FAILURE) continue;
+        if (f.posix_io_only && PORTABLE_IO) continue;
         if (target_windows() && f.not_on_windows != nullptr) {
             std::cout << "[ SKIPPED  ] " << f.name << ": " << f.not_on_windows << "\n";
             continue;
         }
         for (const program_files& p : PROGRAMS) {
+            if (f.only != nullptr && std::string(f.only) != p.program) continue;
             for (const std::string& in : p.inputs) {
                 const scratch s(std::string(f.name) + "." + p.program + "." + in);
                 write_inputs(s, p.inputs);
                 const std::string setup = "OUT=" + p.output + " IN=" + in + "; " + f.setup;
                 ASSERT_EQ(s.shell(setup), 0) << setup;
+                const bool input_changed = std::string(f.setup).find("rm \"$IN\"") != std::string::npos ||
+                                           std::string(f.prefix).find("ART_CHANGE") != std::string::npos;
                 std::vector<std::string> before;
-                for (const auto& name : p.inputs) before.push_back(s.read(name));
+                if (!input_changed)
+                    for (const auto& name : p.inputs) before.push_back(s.read(name));
 
-                const std::string prefix =
-                    f.inject_read_failure
-                        ? std::string("LD_PRELOAD=") + ART_FAULT_INJECT_LIB + " ART_FAIL_FILE=" + in + " " + f.prefix
-                        : f.prefix;
-                const program_run r = s.run(p.program, f.suffix, prefix);
-                const std::string label = std::string(f.name) + ", " + p.program + ", " + in;
-                EXPECT_EQ(r.status, 1) << label;
-                EXPECT_EQ(r.err, lines(std::string(p.program) + ": " + substitute(f.file, p.output, in) +
-                                           ": " + substitute(f.reason, p.output, in) + "\n"))
-                    << label;
-                if (std::string(f.setup).find("mkdir") == std::string::npos) {
-                    for (size_t i = 0; i < p.inputs.size(); ++i)
-                        EXPECT_EQ(s.read(p.inputs[i]), before[i]) << label << ": " << p.inputs[i];
+                const std::string prefix = substitute(f.prefix, p.output, in);
+                const program_run r =
+                    s.run(p.program, f.suffix, f.preload ? std::string("LD_PRELOAD=") + ART_FAULT_INJECT_LIB + " " + prefix : prefix);
+                if (f.cleanup != nullptr) {
+                    EXPECT_EQ(s.shell(f.cleanup), 0) << f.cleanup;
                 }
+                const std::string label = std::string(f.name) + ", " + p.program + ", " + in;
+                EXPECT_EQ(r.status, f.status) << label;
+                if (f.file != nullptr) {
+                    EXPECT_EQ(r.err, lines(std::string(p.program) + ": " + substitute(f.file, p.output, in) +
+                                           ": " + substitute(f.reason, p.output, in) + "\n"))
+                        << label;
+                } else {
+                    // Only the shell's word on the signal, if any.
+                    EXPECT_EQ(r.err.find(p.program), std::string::npos) << label << ": " << r.err;
+                }
+                for (size_t i = 0; i < before.size(); ++i)
+                    EXPECT_EQ(s.read(p.inputs[i]), before[i]) << label << ": " << p.inputs[i];
                 if (f.output_left == left::nothing) {
                     EXPECT_FALSE(s.exists(p.output)) << label;
+                } else if (f.output_left == left::empty) {
+                    EXPECT_TRUE(s.exists(p.output)) << label;
+                    EXPECT_EQ(s.read(p.output), "") << label;
                 }
                 // Faults that do not depend on which input is picked run once.
-                if (std::string(f.setup).find("IN") == std::string::npos && !f.inject_read_failure) break;
+                if (std::string(f.setup).find("IN") == std::string::npos &&
+                    std::string(f.prefix).find("IN") == std::string::npos)
+                    break;
             }
         }
     }

@@ -219,6 +219,10 @@ TEST(ChunkCopy, ScatterFillsGapsWithZerosAndLaterRecordWins) {
     EXPECT_EQ(scatter(to_bytes("a\x01"), {{0, 1}, {9, 9}}), to_bytes("a\x01"));  // empty chunk
 }
 
+// Small staging, window and plan sizes make a small text cross all their edges: runs split
+// over stages, kernel copies, several passes over the index, windows too full to plan.
+const copy_limits LIMITS[] = {copy_limits(), {7, 5, 3}, {64, 1u << 30, 1}, {1, 1, 2}};
+
 TEST(ChunkCopy, GatherThenScatterGivesTheTextBack) {
     std::mt19937 rng(9);
     for (const int delimiter_odds : {2, 50, 5000}) {
@@ -229,20 +233,66 @@ TEST(ChunkCopy, GatherThenScatterGivesTheTextBack) {
         std::vector<art_record> records;
         for (uint64_t i = 0; i < n; ++i) records.push_back(index_record(builder_index.data(), i));
         std::shuffle(records.begin(), records.end() - 1, rng);
-        for (const bytes& index : {builder_index, encode_all(records)}) {
-            ASSERT_EQ(check_gather_index(index.data(), n, text.size()).kind, breach_kind::none);
-            memory_sink gathered;
-            ASSERT_EQ(gather_chunks({text.data(), text.size(), nullptr}, index.data(), n, gathered), 0);
-            ASSERT_EQ(gathered.bytes.size(), text.size());
-            if (index == builder_index) {
-                EXPECT_EQ(gathered.bytes, text);
-                EXPECT_EQ(gathered.write_calls, 1u);  // neighbouring chunks merge into one write
+        for (const copy_limits& limits : LIMITS) {
+            for (const bytes& index : {builder_index, encode_all(records)}) {
+                ASSERT_EQ(check_gather_index(index.data(), n, text.size()).kind, breach_kind::none);
+                memory_sink gathered;
+                ASSERT_EQ(gather_chunks({text.data(), text.size(), nullptr}, index.data(), n, gathered, limits), 0);
+                ASSERT_EQ(gathered.bytes.size(), text.size());
+                if (index == builder_index) {
+                    EXPECT_EQ(gathered.bytes, text);
+                    if (limits.stage_size == copy_limits().stage_size) {
+                        EXPECT_EQ(gathered.write_calls, 1u);  // neighbouring chunks merge into one write
+                    }
+                }
+                ASSERT_EQ(check_scatter_index(index.data(), n, text.size()).kind, breach_kind::none);
+                memory_sink scattered;
+                ASSERT_EQ(scatter_chunks({gathered.bytes.data(), gathered.bytes.size(), nullptr}, index.data(), n,
+                                         scattered, limits), 0);
+                EXPECT_EQ(scattered.bytes, text) << "records " << n << ", stage " << limits.stage_size;
             }
-            ASSERT_EQ(check_scatter_index(index.data(), n, text.size()).kind, breach_kind::none);
-            memory_sink scattered;
-            ASSERT_EQ(scatter_chunks({gathered.bytes.data(), gathered.bytes.size(), nullptr}, index.data(), n, scattered), 0);
-            EXPECT_EQ(scattered.bytes, text) << "records " << n;
         }
+    }
+}
+
+// Writes each chunk at its start in index order: what scatter must give.
+bytes scatter_one_by_one(const bytes& gathered, const bytes& index) {
+    const uint64_t n = record_count(index.size());
+    memory_sink out;
+    uint64_t cursor = 0;
+    for (uint64_t i = 0; i < n; ++i) {
+        const art_record r = index_record(index.data(), i);
+        const uint32_t len = chunk_length(r, i, n);
+        out.write(r.start, gathered.data() + cursor, len);
+        cursor += len;
+    }
+    return out.bytes;
+}
+
+// Past 2^22 records, reordered or piled on one place, scatter still writes the output a
+// window at a time, never a record at a time.
+TEST(ChunkCopy, ScatterOfMillionsOfRecordsWritesWindowsNotRecords) {
+    constexpr uint32_t N = (1u << 22) + 100000;
+    std::mt19937 rng(11);
+    std::vector<art_record> shuffled;  // one-byte chunks, all of a text of N delimiters
+    for (uint32_t i = 0; i < N; ++i) shuffled.push_back({i, i});
+    shuffled.push_back({N, N});
+    std::shuffle(shuffled.begin(), shuffled.end() - 1, rng);
+    std::vector<art_record> piled;  // every chunk within the first 4 KiB, overlapping
+    for (uint32_t i = 0; i < N; ++i) {
+        const uint32_t at = rng() % 4096;
+        piled.push_back({at, at + static_cast<uint32_t>(rng() % 3)});
+    }
+    bytes gathered(uint64_t{N} * 3);
+    for (auto& b : gathered) b = static_cast<unsigned char>(rng());
+    for (const auto& records : {shuffled, piled}) {
+        const bytes index = encode_all(records);
+        ASSERT_EQ(check_scatter_index(index.data(), records.size(), gathered.size()).kind, breach_kind::none);
+        memory_sink out;
+        ASSERT_EQ(scatter_chunks({gathered.data(), gathered.size(), nullptr}, index.data(), records.size(), out), 0);
+        const bytes expected = scatter_one_by_one(gathered, index);
+        EXPECT_TRUE(out.bytes == expected);
+        EXPECT_LE(out.write_calls, expected.size() / copy_limits().stage_size + 1);
     }
 }
 
