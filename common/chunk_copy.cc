@@ -21,6 +21,26 @@ void prefetch(const unsigned char* p) {
 #endif
 }
 
+// memcpy, with pieces of up to 64 bytes copied inline: most pieces of a text of
+// sentence-sized articles are that short, and a runtime's memcpy may cost more than the
+// copy. Reads and writes only [src, src + n) and [dst, dst + n).
+inline void copy_bytes(unsigned char* dst, const unsigned char* src, const size_t n) {
+    if (n > 64) {
+        std::memcpy(dst, src, n);
+    } else if (n >= 16) {
+        for (size_t at = 0; at + 16 < n; at += 16) std::memcpy(dst + at, src + at, 16);
+        std::memcpy(dst + n - 16, src + n - 16, 16);
+    } else if (n >= 8) {
+        std::memcpy(dst, src, 8);
+        std::memcpy(dst + n - 8, src + n - 8, 8);
+    } else if (n >= 4) {
+        std::memcpy(dst, src, 4);
+        std::memcpy(dst + n - 4, src + n - 4, 4);
+    } else {
+        for (size_t at = 0; at < n; ++at) dst[at] = src[at];
+    }
+}
+
 // Sends pieces of one input to the output. A piece that continues the previous one in
 // both the input and the output extends it into a run; a run of copy_min bytes or more
 // goes out as one copy, a shorter one is staged and written with its neighbours in the
@@ -55,7 +75,7 @@ private:
         if (prepared_ && size < limits_.copy_min && size <= limits_.stage_size - used_ &&
             (used_ == 0 || stage_target_ + used_ == target)) {
             if (used_ == 0) stage_target_ = target;
-            std::memcpy(stage_.get() + used_, in_.data + from, static_cast<size_t>(size));
+            copy_bytes(stage_.get() + used_, in_.data + from, static_cast<size_t>(size));
             used_ += static_cast<size_t>(size);
             return 0;
         }
@@ -122,31 +142,39 @@ void for_each_chunk(const unsigned char* index, const uint64_t n, Visit&& visit)
 }
 
 // Calls cut(window, offset_in_window, source, size) for each part of a chunk at target
-// that falls in a window of the given size.
+// that falls in a window of 2^shift bytes.
 template <typename Cut>
 void cut_by_window(const uint64_t target, const uint64_t source, const uint64_t size,
-                   const size_t window, Cut&& cut) {
+                   const unsigned shift, Cut&& cut) {
+    const uint64_t window = uint64_t{1} << shift;
     for (uint64_t done = 0; done < size;) {
         const uint64_t at = target + done;
-        const uint64_t offset = at % window;
+        const uint64_t offset = at & (window - 1);
         const uint64_t part = std::min<uint64_t>(size - done, window - offset);
-        cut(at / window, offset, source + done, part);
+        cut(at >> shift, offset, source + done, part);
         done += part;
     }
+}
+
+// The largest power of two that is at most size, as a shift.
+unsigned floor_log2(size_t size) {
+    unsigned shift = 0;
+    while (size >> (shift + 1) != 0) ++shift;
+    return shift;
 }
 
 class window_scatter {
 public:
     window_scatter(const loaded_input& gathered, const unsigned char* index, const uint64_t n,
                    chunk_sink& out, const copy_limits& limits, const uint64_t end)
-        : gathered_(gathered), index_(index), n_(n), out_(out), window_(limits.stage_size),
-          budget_(std::max<size_t>(limits.plan_budget, 1)), end_(end),
+        : gathered_(gathered), index_(index), n_(n), out_(out), shift_(floor_log2(limits.stage_size)),
+          window_(size_t{1} << shift_), budget_(std::max<size_t>(limits.plan_budget, 1)), end_(end),
           stage_(new unsigned char[window_]), counts_((end + window_ - 1) / window_, 0) {}
 
     int run() {
         in_prepare_random_reads(gathered_);
         for_each_chunk(index_, n_, [&](uint64_t target, uint64_t source, uint64_t size) {
-            cut_by_window(target, source, size, window_,
+            cut_by_window(target, source, size, shift_,
                           [&](uint64_t w, uint64_t, uint64_t, uint64_t) { ++counts_[w]; });
         });
         for (uint64_t first = 0; first < counts_.size();) {
@@ -175,7 +203,7 @@ private:
         const std::vector<uint64_t> begin = next;
         for_each_chunk(index_, n_, [&](uint64_t target, uint64_t source, uint64_t size) {
             if (target + size <= first * window_ || target >= last * window_) return;
-            cut_by_window(target, source, size, window_, [&](uint64_t w, uint64_t offset, uint64_t from, uint64_t part) {
+            cut_by_window(target, source, size, shift_, [&](uint64_t w, uint64_t offset, uint64_t from, uint64_t part) {
                 if (w < first || w >= last) return;
                 plan_[next[w - first]++] = {static_cast<uint32_t>(from), static_cast<uint32_t>(offset),
                                             static_cast<uint32_t>(part)};
@@ -188,7 +216,7 @@ private:
             for (uint64_t j = lo; j < hi; ++j) {
                 if (j + PREFETCH_AHEAD < hi) prefetch(gathered_.data + plan_[j + PREFETCH_AHEAD].source);
                 const planned_piece& p = plan_[j];
-                std::memcpy(stage_.get() + p.offset, gathered_.data + p.source, p.size);
+                copy_bytes(stage_.get() + p.offset, gathered_.data + p.source, p.size);
             }
             if (const int err = write_window(w)) return err;
         }
@@ -219,7 +247,8 @@ private:
     const unsigned char* const index_;
     const uint64_t n_;
     chunk_sink& out_;
-    const size_t window_;
+    const unsigned shift_;
+    const size_t window_;  // the output is built 2^shift_ bytes at a time
     const size_t budget_;
     const uint64_t end_;  // the farthest end of a chunk: the output's size
     const std::unique_ptr<unsigned char[]> stage_;

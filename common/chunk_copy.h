@@ -12,7 +12,8 @@
 #include <cstdint>
 
 struct copy_limits {
-    // The staging buffer, and the output window that scatter fills at a time.
+    // The staging buffer; scatter fills the output a window at a time, the largest
+    // power of two that fits in it.
     size_t stage_size = size_t{1} << 20;
     // Runs at least this long go to the sink's copy instead of through the stage.
     uint64_t copy_min = uint64_t{1} << 20;

@@ -6,6 +6,9 @@
 #include "run_guard.h"
 
 #include <cerrno>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -31,9 +34,24 @@ void print(const char* format, ...) {
     va_end(args);
 }
 
-void print_bytes(const char* data, const size_t size) {
+void print_lines(const char* data, const size_t size) {
     errno = 0;
+#ifdef _WIN32
+    // The runtime's text stream would translate, and write, a few bytes at a time.
+    note_stdout(std::fflush(stdout) != 0);
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    for (size_t done = 0; done < size;) {
+        DWORD written = 0;
+        const DWORD part = size - done < (DWORD{1} << 30) ? static_cast<DWORD>(size - done) : DWORD{1} << 30;
+        if (!WriteFile(out, data + done, part, &written, nullptr) || written == 0) {
+            if (stdout_error == 0) stdout_error = GetLastError() == ERROR_NO_DATA ? EPIPE : EIO;
+            return;
+        }
+        done += written;
+    }
+#else
     note_stdout(std::fwrite(data, 1, size, stdout) != size);
+#endif
 }
 
 void announce_load(const char* name) {

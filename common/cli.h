@@ -23,8 +23,17 @@ void print(const char* format, ...)
 #endif
     ;
 
-// fwrite to standard output that remembers the first failure for finish_stdout.
-void print_bytes(const char* data, size_t size);
+// Standard output is a text stream: on Windows each "\n" goes out as "\r\n".
+#ifdef _WIN32
+constexpr bool CRLF_LINES = true;
+#else
+constexpr bool CRLF_LINES = false;
+#endif
+
+// Writes a block of whole lines that already end as the text stream ends them ("\r\n"
+// where CRLF_LINES), untranslated and in one request where the runtime allows; remembers
+// the first failure for finish_stdout.
+void print_lines(const char* data, size_t size);
 
 // Prints "Loading NAME... " and shows it at once.
 void announce_load(const char* name);

@@ -1,6 +1,7 @@
 // File identity and clean-up on Windows.
 #include "sys_io.h"
 
+#include <cerrno>
 #include <windows.h>
 
 namespace {
@@ -27,7 +28,7 @@ bool empty_by_name(const char* name) {
 
 int error_code() {
     const DWORD e = GetLastError();
-    return e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION ? 13 /* EACCES */ : 5 /* EIO */;
+    return e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION ? EACCES : EIO;
 }
 
 }  // namespace

@@ -56,7 +56,7 @@ private:
 // gathered text (every significant digit of the address), and the chunk's length.
 void print_chunk_lines(const unsigned char* gathered, const unsigned char* index, const uint64_t n) {
     static char lines[size_t{256} << 10];
-    constexpr size_t LONGEST = 20 + 1 + 16 + 1 + 8 + 1;
+    constexpr size_t LONGEST = 20 + 1 + 16 + 1 + 8 + 2;
     char* end = lines;
     uintptr_t cursor = reinterpret_cast<uintptr_t>(gathered);
     position_digits position;
@@ -68,14 +68,15 @@ void print_chunk_lines(const unsigned char* gathered, const unsigned char* index
         end = put_hex(end, cursor);
         *end++ = ' ';
         end = put_hex(end, len);
+        if (CRLF_LINES) *end++ = '\r';
         *end++ = '\n';
         if (end + LONGEST > lines + sizeof lines) {
-            print_bytes(lines, static_cast<size_t>(end - lines));
+            print_lines(lines, static_cast<size_t>(end - lines));
             end = lines;
         }
         cursor += len;
     }
-    print_bytes(lines, static_cast<size_t>(end - lines));
+    print_lines(lines, static_cast<size_t>(end - lines));
 }
 
 }  // namespace

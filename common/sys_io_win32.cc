@@ -1,0 +1,212 @@
+// Windows form of the platform layer: inputs mapped read-only, reads and writes in
+// requests of at most 1 GiB (the system's counts are 32-bit), outputs positioned by the
+// offsets of each request, never by a seek of their own.
+#include "sys_io.h"
+
+#include "art_error.h"
+#include "run_guard.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <windows.h>
+
+struct in_file {
+    HANDLE handle;
+};
+
+struct out_file {
+    HANDLE handle;
+    const char* name;
+};
+
+namespace {
+
+constexpr DWORD REQUEST_MAX = DWORD{1} << 30;
+
+DWORD request(const uint64_t left) { return left < REQUEST_MAX ? static_cast<DWORD>(left) : REQUEST_MAX; }
+
+// The errno value closest to the last system error.
+int last_error() {
+    switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        return EACCES;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return ENOSPC;
+    case ERROR_FILE_TOO_LARGE:
+        return EFBIG;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+    case ERROR_COMMITMENT_LIMIT:
+        return ENOMEM;
+    case ERROR_DIRECTORY:
+        return EISDIR;
+    default:
+        return EIO;
+    }
+}
+
+OVERLAPPED at_offset(const uint64_t offset) {
+    OVERLAPPED o{};
+    o.Offset = static_cast<DWORD>(offset);
+    o.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return o;
+}
+
+int read_fully(const HANDLE h, unsigned char* buf, const uint64_t size) {
+    for (uint64_t have = 0; have < size;) {
+        OVERLAPPED o = at_offset(have);
+        DWORD got = 0;
+        if (!ReadFile(h, buf + have, request(size - have), &got, &o)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) return ART_E_SHORT_READ;
+            return last_error();
+        }
+        if (got == 0) return ART_E_SHORT_READ;
+        have += got;
+    }
+    return 0;
+}
+
+int file_size(const HANDLE h, uint64_t* size) {
+    LARGE_INTEGER s;
+    if (!GetFileSizeEx(h, &s)) return last_error();
+    *size = static_cast<uint64_t>(s.QuadPart);
+    return 0;
+}
+
+}  // namespace
+
+int in_open(const char* name, in_file** f) {
+    *f = nullptr;
+    const HANDLE h = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return last_error();
+    *f = new in_file{h};
+    return 0;
+}
+
+int in_size(in_file* f, uint64_t* size) {
+    if (GetFileType(f->handle) != FILE_TYPE_DISK) return ART_E_NOT_REGULAR;
+    return file_size(f->handle, size);
+}
+
+int in_read(in_file* f, unsigned char* buf, const size_t cap, size_t* got) {
+    DWORD n = 0;
+    if (!ReadFile(f->handle, buf, request(cap), &n, nullptr)) {
+        const DWORD e = GetLastError();
+        if (e != ERROR_HANDLE_EOF && e != ERROR_BROKEN_PIPE) return last_error();
+        n = 0;
+    }
+    *got = n;
+    return 0;
+}
+
+// An address where a view of size bytes fits, aligned to 2 MiB so that large pages of
+// the system's file cache can back it whole (as they can under wine on Linux); null to
+// let the system choose.
+void* aligned_place(const uint64_t size) {
+    constexpr uintptr_t ALIGN = uintptr_t{2} << 20;
+    void* const probe = VirtualAlloc(nullptr, static_cast<SIZE_T>(size + ALIGN), MEM_RESERVE, PAGE_NOACCESS);
+    if (probe == nullptr) return nullptr;
+    VirtualFree(probe, 0, MEM_RELEASE);
+    return reinterpret_cast<void*>((reinterpret_cast<uintptr_t>(probe) + ALIGN - 1) & ~(ALIGN - 1));
+}
+
+const unsigned char* in_map(in_file* f, const char* name, const uint64_t size) {
+    const HANDLE mapping = CreateFileMappingA(f->handle, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (mapping == nullptr) return nullptr;
+    void* view = MapViewOfFileEx(mapping, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size), aligned_place(size));
+    if (view == nullptr) view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size));
+    CloseHandle(mapping);  // the view keeps the mapping
+    if (view == nullptr) return nullptr;
+    guard_input(name, view, size);
+    return static_cast<const unsigned char*>(view);
+}
+
+const unsigned char* in_load(in_file* f, const char* name, const uint64_t size, int* err) {
+    if (const unsigned char* const mapped = in_map(f, name, size)) return mapped;
+    auto* const buf = size > SIZE_MAX ? nullptr : static_cast<unsigned char*>(std::malloc(static_cast<size_t>(size)));
+    *err = buf == nullptr ? ENOMEM : read_fully(f->handle, buf, size);
+    if (*err == 0) return buf;
+    std::free(buf);
+    return nullptr;
+}
+
+int in_check_size(in_file* f, const uint64_t size) {
+    uint64_t now = 0;
+    if (const int err = file_size(f->handle, &now)) return err;
+    return now < size ? ART_E_SHORT_READ : now > size ? ART_E_GREW : 0;
+}
+
+void in_prepare_random_reads(const loaded_input& input) {
+    // A read of one byte a page, in order, maps the view ahead of the reads in no order.
+    if (input.file == nullptr) return;
+    unsigned char sum = 0;
+    for (uint64_t at = 0; at < input.size; at += 4096) sum ^= static_cast<const volatile unsigned char*>(input.data)[at];
+    (void)sum;
+}
+
+void in_close(in_file* f) {
+    CloseHandle(f->handle);
+    delete f;
+}
+
+int out_open(const char* name, out_file** f) {
+    *f = nullptr;
+    guard_hold();
+    // Opened so that it can be deleted while still open: the run guard may take it back
+    // from its console handler.
+    const HANDLE h = CreateFileA(name, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const int err = h == INVALID_HANDLE_VALUE ? last_error() : 0;
+    if (err == 0) {
+        *f = new out_file{h, name};
+        guard_output(name, reinterpret_cast<intptr_t>(h));
+    }
+    guard_release();
+    return err;
+}
+
+const char* out_name(const out_file* f) { return f->name; }
+
+int out_write(out_file* f, uint64_t offset, const unsigned char* data, size_t size) {
+    if (offset > static_cast<uint64_t>(INT64_MAX) - size) return EFBIG;
+    while (size > 0) {
+        OVERLAPPED o = at_offset(offset);
+        DWORD written = 0;
+        if (!WriteFile(f->handle, data, request(size), &written, &o)) return last_error();
+        if (written == 0) return EIO;
+        data += written;
+        size -= written;
+        offset += written;
+    }
+    return 0;
+}
+
+int out_copy(out_file* f, const uint64_t offset, const loaded_input& input, const uint64_t from,
+             const uint64_t size) {
+    return size > SIZE_MAX ? EFBIG : out_write(f, offset, input.data + from, static_cast<size_t>(size));
+}
+
+int out_close(out_file* f) {
+    guard_hold();
+    const int err = CloseHandle(f->handle) ? 0 : last_error();
+    guard_output(f->name, -1);
+    guard_release();
+    delete f;
+    return err;
+}
+
+int out_discard(out_file* f) {
+    const int err = remove_partial_output(f->name, reinterpret_cast<intptr_t>(f->handle));
+    CloseHandle(f->handle);
+    guard_output_closed();
+    delete f;
+    return err;
+}
