@@ -11,5 +11,9 @@ wineserver -k 2>/dev/null || true
 wineserver -p
 trap 'wineserver -k' EXIT
 wineboot --init >/dev/null 2>&1
+# A new prefix goes on setting itself up after wineboot returns; one run of a program
+# of the build, and a pause, let it finish before the tests compare files.
+(cd "$(mktemp -d)" && wine "$windows/build_art_idx.exe" >/dev/null 2>&1 || true)
+sleep 2
 ART_PROGRAM_DIR=$windows ART_PROGRAM_SUFFIX=.exe ART_LAUNCHER=wine ART_TARGET_WINDOWS=1 \
     ART_SCRATCH_ROOT="$native/tests/scratch-windows" "$native/bin/e2e_tests"
