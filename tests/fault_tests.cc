@@ -64,9 +64,9 @@ const fault FAULTS[] = {
     {"stdout unwritable", "", "", ">/dev/full", "standard output", "No space left on device", 1,
      left::nothing, false, false, nullptr, nullptr, "needs /dev/full"},
     // SIGPIPE at its default disposition: a reader that has gone, as in "| head". The
-    // reader closes the pipe as soon as the program's shell has opened it, before the
-    // program itself has started.
-    {"stdout a pipe with no reader", "mkfifo pipe", "{ (: <pipe) & };", ">pipe",
+    // shell opens the pipe and waits until the reader has closed it; then the program
+    // starts.
+    {"stdout a pipe with no reader", "mkfifo pipe", "{ (: <pipe) & }; exec 3>pipe; wait;", ">&3",
      "standard output", "Broken pipe", 1, left::nothing, false, false, nullptr, nullptr, "needs POSIX signals"},
     {"output hard link to input", "ln \"$IN\" \"$OUT\"", "", "", "OUT",
      "is the same file as the input IN", 1, left::link, false, false, nullptr, nullptr, nullptr},
