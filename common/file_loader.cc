@@ -5,6 +5,7 @@
 #include "sys_io.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 
 uint64_t loaded_size = 0;
@@ -43,6 +44,21 @@ static const unsigned char* read_to_end(in_file* f, uint64_t* size, int* err) {
     return have == 0 ? (std::free(buf), EMPTY_FILE) : buf;
 }
 
+// Reads the size (> 0) bytes of a regular input into memory, where it cannot be mapped.
+static const unsigned char* read_whole(in_file* f, const uint64_t size, int* err) {
+    auto* const buf = size > SIZE_MAX ? nullptr : static_cast<unsigned char*>(std::malloc(static_cast<size_t>(size)));
+    *err = buf == nullptr ? ENOMEM : 0;
+    for (uint64_t have = 0; *err == 0 && have < size;) {
+        size_t got = 0;
+        *err = in_read(f, buf + have, static_cast<size_t>(size - have), &got);
+        if (*err == 0 && got == 0) *err = ART_E_SHORT_READ;
+        have += got;
+    }
+    if (*err == 0) return buf;
+    std::free(buf);
+    return nullptr;
+}
+
 const unsigned char* load_whole_file(const char* name, in_file** kept) {
     in_file* f = nullptr;
     if (in_open(name, &f) != 0) {
@@ -60,7 +76,8 @@ const unsigned char* load_whole_file(const char* name, in_file** kept) {
     } else if (err == 0 && size == 0) {
         data = EMPTY_FILE;
     } else if (err == 0) {
-        data = in_load(f, name, size, &err);
+        data = in_map(f, name, size);
+        if (data == nullptr) data = read_whole(f, size, &err);
     }
     const bool keep = data != nullptr && regular && kept != nullptr;
     if (!keep) in_close(f);

@@ -8,6 +8,7 @@
 #ifndef ART_RUN_GUARD_H
 #define ART_RUN_GUARD_H
 
+#include <cstddef>
 #include <cstdint>
 
 // program names the diagnostics that the guard itself prints.
@@ -26,7 +27,10 @@ void guard_output_closed();
 
 // A mapped input, named in the diagnostic when a read through its mapping fails.
 void guard_input(const char* name, const void* base, uint64_t size);
-// For the platform's handlers: the name of the mapped input that holds address, or null.
-const char* guarded_input_at(const void* address);
+// For the platform's handlers: when address lies in a mapped input, writes the line
+// "PROGRAM: INPUT: reason" and line_end into line (cap bytes) and returns its length;
+// else 0. Async-signal-safe.
+size_t shortened_input_line(const void* address, const char* program, const char* line_end,
+                            char* line, size_t cap);
 
 #endif

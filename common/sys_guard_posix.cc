@@ -1,11 +1,9 @@
 // The run guard on POSIX systems: signal handlers that do only async-signal-safe work.
 #include "run_guard.h"
 
-#include "art_error.h"
 #include "sys_io.h"
 
 #include <csignal>
-#include <cstring>
 #include <unistd.h>
 
 namespace {
@@ -15,16 +13,6 @@ const int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP};
 const char* guard_program = "art";
 const char* volatile output_name = nullptr;
 volatile intptr_t output_handle = -1;
-
-void put(const char* s) {
-    size_t left = std::strlen(s);
-    while (left > 0) {
-        const ssize_t w = write(STDERR_FILENO, s, left);
-        if (w <= 0) return;
-        s += w;
-        left -= static_cast<size_t>(w);
-    }
-}
 
 void take_back_output() {
     const char* const name = output_name;
@@ -51,14 +39,14 @@ void on_interrupt(const int sig) {
 }
 
 void on_bus_error(const int sig, siginfo_t* info, void*) {
-    if (const char* const input = guarded_input_at(info->si_addr)) {
+    char line[512];
+    if (const size_t size = shortened_input_line(info->si_addr, guard_program, "\n", line, sizeof line)) {
         take_back_output();
-        put(guard_program);
-        put(": ");
-        put(input);
-        put(": ");
-        put(art_strerror(ART_E_SHORT_READ));
-        put("\n");
+        for (size_t done = 0; done < size;) {
+            const ssize_t w = write(STDERR_FILENO, line + done, size - done);
+            if (w <= 0) break;
+            done += static_cast<size_t>(w);
+        }
         _exit(1);
     }
     end_as_signal(sig);  // not an input's mapping: a fault of the program itself

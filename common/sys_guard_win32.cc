@@ -2,10 +2,8 @@
 // of its own, and a vectored exception handler for reads through mapped inputs.
 #include "run_guard.h"
 
-#include "art_error.h"
 #include "sys_io.h"
 
-#include <cstring>
 #include <windows.h>
 
 namespace {
@@ -14,11 +12,6 @@ const char* guard_program = "art";
 const char* output_name = nullptr;
 intptr_t output_handle = -1;
 CRITICAL_SECTION lock;
-
-void put(const char* s) {
-    DWORD written = 0;
-    WriteFile(GetStdHandle(STD_ERROR_HANDLE), s, static_cast<DWORD>(std::strlen(s)), &written, nullptr);
-}
 
 void take_back_output() {
     if (output_name == nullptr) return;
@@ -37,16 +30,14 @@ LONG WINAPI on_exception(EXCEPTION_POINTERS* e) {
     const EXCEPTION_RECORD& r = *e->ExceptionRecord;
     if (r.ExceptionCode != EXCEPTION_IN_PAGE_ERROR || r.NumberParameters < 2)
         return EXCEPTION_CONTINUE_SEARCH;
-    const char* const input = guarded_input_at(reinterpret_cast<const void*>(r.ExceptionInformation[1]));
-    if (input == nullptr) return EXCEPTION_CONTINUE_SEARCH;
+    char line[512];
+    const size_t size = shortened_input_line(reinterpret_cast<const void*>(r.ExceptionInformation[1]),
+                                             guard_program, "\r\n", line, sizeof line);
+    if (size == 0) return EXCEPTION_CONTINUE_SEARCH;
     EnterCriticalSection(&lock);
     take_back_output();
-    put(guard_program);
-    put(": ");
-    put(input);
-    put(": ");
-        put(art_strerror(ART_E_SHORT_READ));
-        put("\r\n");
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), line, static_cast<DWORD>(size), &written, nullptr);
     ExitProcess(1);
 }
 

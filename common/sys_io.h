@@ -30,9 +30,6 @@ int in_read(in_file* f, unsigned char* buf, size_t cap, size_t* got);
 // exit; null where the platform maps no files or cannot map this one. A read through it
 // after another process shortened the file ends the run (run_guard.h), naming name.
 const unsigned char* in_map(in_file* f, const char* name, uint64_t size);
-// The whole of a regular input of size (> 0) bytes, read-only until process exit: mapped
-// where in_map can, else read into memory; null with *err set on failure.
-const unsigned char* in_load(in_file* f, const char* name, uint64_t size, int* err);
 // After size bytes of the input were read or loaded: whether it still has exactly that
 // many, 0, ART_E_SHORT_READ or ART_E_GREW.
 int in_check_size(in_file* f, uint64_t size);

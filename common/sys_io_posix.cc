@@ -33,17 +33,6 @@ size_t request(const uint64_t left) {
     return left < REQUEST_MAX ? static_cast<size_t>(left) : REQUEST_MAX;
 }
 
-int read_fully(const int fd, unsigned char* buf, const uint64_t size) {
-    uint64_t have = 0;
-    while (have < size) {
-        const ssize_t r = pread(fd, buf + have, request(size - have), static_cast<off_t>(have));
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return errno;
-        if (r == 0) return ART_E_SHORT_READ;
-        have += static_cast<uint64_t>(r);
-    }
-    return 0;
-}
 
 // Maps the file read-only at an address aligned to a huge page, where the page cache's
 // large folios can be mapped whole; null when the file cannot be mapped.
@@ -121,14 +110,6 @@ const unsigned char* in_map(in_file* f, const char* name, const uint64_t size) {
     return mapped;
 }
 
-const unsigned char* in_load(in_file* f, const char* name, const uint64_t size, int* err) {
-    if (const unsigned char* const mapped = in_map(f, name, size)) return mapped;
-    auto* const buf = size > SIZE_MAX ? nullptr : static_cast<unsigned char*>(std::malloc(static_cast<size_t>(size)));
-    *err = buf == nullptr ? ENOMEM : read_fully(f->fd, buf, size);
-    if (*err == 0) return buf;
-    std::free(buf);
-    return nullptr;
-}
 
 void in_prepare_random_reads(const loaded_input& input) {
 #ifdef MADV_POPULATE_READ

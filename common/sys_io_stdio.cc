@@ -122,25 +122,6 @@ int in_read(in_file* f, unsigned char* buf, const size_t cap, size_t* got) {
 
 const unsigned char* in_map(in_file*, const char*, uint64_t) { return nullptr; }
 
-const unsigned char* in_load(in_file* f, const char*, const uint64_t size, int* err) {
-    auto* const buf = size > SIZE_MAX ? nullptr : static_cast<unsigned char*>(std::malloc(static_cast<size_t>(size)));
-    if (buf == nullptr) {
-        *err = ENOMEM;
-        return nullptr;
-    }
-    uint64_t have = 0;
-    while (have < size) {
-        size_t got = 0;
-        *err = in_read(f, buf + have, static_cast<size_t>(size - have), &got);
-        if (*err == 0 && got == 0) *err = ART_E_SHORT_READ;
-        if (*err != 0) {
-            std::free(buf);
-            return nullptr;
-        }
-        have += got;
-    }
-    return buf;
-}
 
 void in_prepare_random_reads(const loaded_input&) {}
 

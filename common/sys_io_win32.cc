@@ -59,19 +59,6 @@ OVERLAPPED at_offset(const uint64_t offset) {
     return o;
 }
 
-int read_fully(const HANDLE h, unsigned char* buf, const uint64_t size) {
-    for (uint64_t have = 0; have < size;) {
-        OVERLAPPED o = at_offset(have);
-        DWORD got = 0;
-        if (!ReadFile(h, buf + have, request(size - have), &got, &o)) {
-            if (GetLastError() == ERROR_HANDLE_EOF) return ART_E_SHORT_READ;
-            return last_error();
-        }
-        if (got == 0) return ART_E_SHORT_READ;
-        have += got;
-    }
-    return 0;
-}
 
 int file_size(const HANDLE h, uint64_t* size) {
     LARGE_INTEGER s;
@@ -129,14 +116,6 @@ const unsigned char* in_map(in_file* f, const char* name, const uint64_t size) {
     return static_cast<const unsigned char*>(view);
 }
 
-const unsigned char* in_load(in_file* f, const char* name, const uint64_t size, int* err) {
-    if (const unsigned char* const mapped = in_map(f, name, size)) return mapped;
-    auto* const buf = size > SIZE_MAX ? nullptr : static_cast<unsigned char*>(std::malloc(static_cast<size_t>(size)));
-    *err = buf == nullptr ? ENOMEM : read_fully(f->handle, buf, size);
-    if (*err == 0) return buf;
-    std::free(buf);
-    return nullptr;
-}
 
 int in_check_size(in_file* f, const uint64_t size) {
     uint64_t now = 0;
