@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <windows.h>
 
 struct in_file {
@@ -18,11 +19,13 @@ struct in_file {
 struct out_file {
     HANDLE handle;
     const char* name;
+    std::unique_ptr<unsigned char[]> copy_buffer;
 };
 
 namespace {
 
 constexpr DWORD REQUEST_MAX = DWORD{1} << 30;
+constexpr DWORD COPY_BUFFER_SIZE = DWORD{4} << 20;
 
 DWORD request(const uint64_t left) { return left < REQUEST_MAX ? static_cast<DWORD>(left) : REQUEST_MAX; }
 
@@ -140,12 +143,17 @@ int out_open(const char* name, out_file** f) {
     *f = nullptr;
     guard_hold();
     // Opened so that it can be deleted while still open: the run guard may take it back
-    // from its console handler.
-    const HANDLE h = CreateFileA(name, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // from its console handler. A new file is created as new: truncating even an empty
+    // one makes some file systems (ext4 under wine) write the whole output back at close.
+    const auto create = [name](const DWORD disposition) {
+        return CreateFileA(name, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+    HANDLE h = create(CREATE_NEW);
+    if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) h = create(CREATE_ALWAYS);
     const int err = h == INVALID_HANDLE_VALUE ? last_error() : 0;
     if (err == 0) {
-        *f = new out_file{h, name};
+        *f = new out_file{h, name, nullptr};
         guard_output(name, reinterpret_cast<intptr_t>(h));
     }
     guard_release();
@@ -168,9 +176,26 @@ int out_write(out_file* f, uint64_t offset, const unsigned char* data, size_t si
     return 0;
 }
 
-int out_copy(out_file* f, const uint64_t offset, const loaded_input& input, const uint64_t from,
-             const uint64_t size) {
-    return size > SIZE_MAX ? EFBIG : out_write(f, offset, input.data + from, static_cast<size_t>(size));
+// Reads the input's file into a buffer that stays in the processor's cache and writes it
+// out from there: a write straight from the view would first fault in each of its pages.
+int out_copy(out_file* f, uint64_t offset, const loaded_input& input, uint64_t from, uint64_t size) {
+    if (offset > static_cast<uint64_t>(INT64_MAX) - size) return EFBIG;
+    if (input.file == nullptr) return out_write(f, offset, input.data + from, static_cast<size_t>(size));
+    if (!f->copy_buffer) f->copy_buffer.reset(new unsigned char[COPY_BUFFER_SIZE]);
+    while (size > 0) {
+        OVERLAPPED o = at_offset(from);
+        DWORD got = 0;
+        const DWORD want = size < COPY_BUFFER_SIZE ? static_cast<DWORD>(size) : COPY_BUFFER_SIZE;
+        if (!ReadFile(input.file->handle, f->copy_buffer.get(), want, &got, &o) &&
+            GetLastError() != ERROR_HANDLE_EOF)
+            return last_error();
+        if (got == 0) return ART_E_SHORT_READ;
+        if (const int err = out_write(f, offset, f->copy_buffer.get(), got)) return err;
+        from += got;
+        offset += got;
+        size -= got;
+    }
+    return 0;
 }
 
 int out_close(out_file* f) {

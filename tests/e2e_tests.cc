@@ -174,6 +174,9 @@ TEST(RoundTrip, IndexesOfNoRecordsGiveEmptyOutputs) {
         const scratch s(std::to_string(index.size()));
         s.write(TEXT, "abc");
         s.write(INDEX, index);
+        // Outputs left by an earlier run are replaced whole.
+        s.write(GATHERED, "an earlier gathered text");
+        s.write(SCATTERED, "an earlier scattered text");
         const program_run g = s.run("gather_arts");
         EXPECT_EQ(g.status, 0);
         EXPECT_EQ(s.read(GATHERED), "");

@@ -50,20 +50,20 @@ TEST(Large, TextsOf4GiBAreRefusedWithoutAWrappedRecord) {
     sparse_text(s, GIB4, {10});
     program_run r = s.run("build_art_idx");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "build_art_idx: enwik_text2_vok: " + TOO_LARGE + "\n");
+    EXPECT_EQ(r.err, lines("build_art_idx: enwik_text2_vok: " + TOO_LARGE + "\n"));
     EXPECT_FALSE(s.exists("enwik_art_idx"));
 
     s.write("enwik_art_idx", encode_index({{0, 10}, {11, 20}}));
     r = s.run("gather_arts");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "gather_arts: enwik_text2_vok: " + TOO_LARGE + "\n");
+    EXPECT_EQ(r.err, lines("gather_arts: enwik_text2_vok: " + TOO_LARGE + "\n"));
     EXPECT_FALSE(s.exists("enwik_text2_vok_r"));
 
     // A streamed text has no size to check first: the builder stops at the limit.
     ASSERT_EQ(s.shell("rm enwik_text2_vok enwik_art_idx && mkfifo enwik_text2_vok"), 0);
     r = s.run("build_art_idx", "", "(head -c 4294967296 /dev/zero > enwik_text2_vok &);");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "build_art_idx: enwik_text2_vok: " + TOO_LARGE + "\n");
+    EXPECT_EQ(r.err, lines("build_art_idx: enwik_text2_vok: " + TOO_LARGE + "\n"));
     EXPECT_FALSE(s.exists("enwik_art_idx"));
 }
 
