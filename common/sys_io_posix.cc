@@ -33,7 +33,6 @@ size_t request(const uint64_t left) {
     return left < REQUEST_MAX ? static_cast<size_t>(left) : REQUEST_MAX;
 }
 
-
 // Maps the file read-only at an address aligned to a huge page, where the page cache's
 // large folios can be mapped whole; null when the file cannot be mapped.
 const unsigned char* map_aligned(const int fd, const size_t size) {
@@ -109,7 +108,6 @@ const unsigned char* in_map(in_file* f, const char* name, const uint64_t size) {
     if (mapped != nullptr) guard_input(name, mapped, size);
     return mapped;
 }
-
 
 void in_prepare_random_reads(const loaded_input& input) {
 #ifdef MADV_POPULATE_READ

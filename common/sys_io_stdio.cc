@@ -122,7 +122,6 @@ int in_read(in_file* f, unsigned char* buf, const size_t cap, size_t* got) {
 
 const unsigned char* in_map(in_file*, const char*, uint64_t) { return nullptr; }
 
-
 void in_prepare_random_reads(const loaded_input&) {}
 
 int in_check_size(in_file* f, uint64_t) {

@@ -62,7 +62,6 @@ OVERLAPPED at_offset(const uint64_t offset) {
     return o;
 }
 
-
 int file_size(const HANDLE h, uint64_t* size) {
     LARGE_INTEGER s;
     if (!GetFileSizeEx(h, &s)) return last_error();
@@ -118,7 +117,6 @@ const unsigned char* in_map(in_file* f, const char* name, const uint64_t size) {
     guard_input(name, view, size);
     return static_cast<const unsigned char*>(view);
 }
-
 
 int in_check_size(in_file* f, const uint64_t size) {
     uint64_t now = 0;
