@@ -1,8 +1,9 @@
 // build_art_idx: streams the text once and writes one record per article to the index.
-#include "art_error.h"
 #include "art_files.h"
 #include "article_split.h"
-#include "cli.h"
+#include "platform/sys_io.h"
+#include "report.h"
+#include "run.h"
 
 #include <cinttypes>
 #include <memory>
@@ -14,27 +15,25 @@ static unsigned char records[RECORDS_OUT + BLOCK_SIZE * ART_RECORD_SIZE];
 
 // The text's size when it is a regular file (known = true); a text of ART_TEXT_LIMIT bytes
 // or more is refused before the index is touched.
-static int text_size(in_file* text, uint64_t* size, bool* known) {
-    const int err = in_size(text, size);
+static art_status text_size(in_file* text, uint64_t* size, bool* known) {
+    int err = in_size(text, size);
     *known = err == 0;
-    if (err == ART_E_NOT_REGULAR) return 0;
-    if (err != 0) return err;
-    return *size >= ART_TEXT_LIMIT ? ART_E_TOO_LARGE : 0;
+    if (err == ART_E_NOT_REGULAR) err = 0;
+    if (*known && *size >= ART_TEXT_LIMIT) err = ART_E_TOO_LARGE;
+    return status_of(TEXT_FILE, err);
 }
 
-// Splits the text block by block (from its mapping, or read into block) and appends
-// the records to the index a request at a time. A known size must hold from the first
-// byte to the last: a text that ends early or grows past it is a failure.
+// Splits the text block by block and appends the records to the index a request at a time.
 class index_writer {
 public:
-    explicit index_writer(out_file* index) : index_(index) {}
+    explicit index_writer(output_file& index) : index_(index) {}
 
-    int split(const unsigned char* data, const size_t size) {
+    art_status split(const unsigned char* data, const size_t size) {
         used_ += split_block(&splitter_, data, size, records + used_) * ART_RECORD_SIZE;
-        return used_ >= RECORDS_OUT ? flush() : 0;
+        return used_ >= RECORDS_OUT ? flush() : ART_OK;
     }
 
-    int finish() {
+    art_status finish() {
         split_end(&splitter_, records + used_);
         used_ += ART_RECORD_SIZE;
         return flush();
@@ -42,61 +41,60 @@ public:
 
     uint64_t pos() const { return splitter_.pos; }
     uint64_t count() const { return splitter_.n; }
-    // Whether the failure that split returned was the index's, not the text's.
-    bool write_failed() const { return write_failed_; }
 
 private:
-    int flush() {
-        const int err = out_write(index_, written_, records, used_);
+    art_status flush() {
+        const art_status s = index_.write(written_, records, used_);
         written_ += used_;
         used_ = 0;
-        write_failed_ = err != 0;
-        return err;
+        return s;
     }
 
-    out_file* const index_;
+    output_file& index_;
     article_splitter splitter_{0, 0, 0};
     size_t used_ = 0;
     uint64_t written_ = 0;
-    bool write_failed_ = false;
 };
 
-static int scan_mapped(in_file* text, const unsigned char* mapped, const uint64_t size, index_writer& w) {
-    for (uint64_t at = 0; at < size; at += BLOCK_SIZE) {
-        const size_t part = static_cast<size_t>(size - at < BLOCK_SIZE ? size - at : BLOCK_SIZE);
-        if (const int err = w.split(mapped + at, part)) return err;
+static art_status scan_mapped(const loaded_file& text, index_writer& w) {
+    for (uint64_t at = 0; at < text.size; at += BLOCK_SIZE) {
+        const size_t part = static_cast<size_t>(text.size - at < BLOCK_SIZE ? text.size - at : BLOCK_SIZE);
+        if (const art_status s = w.split(text.data + at, part); !s.ok()) return s;
     }
-    return in_check_size(text, size);
+    return ART_OK;
 }
 
-static int scan_read(in_file* text, const uint64_t size, const bool known, index_writer& w) {
+// Reads the text into block; a known size must hold from the first byte to the last.
+static art_status scan_read(in_file* text, const uint64_t size, const bool known, index_writer& w) {
     for (;;) {
         size_t got = 0;
-        if (const int err = in_read(text, block, BLOCK_SIZE, &got)) return err;
-        if (got == 0) return known && w.pos() < size ? ART_E_SHORT_READ : 0;
-        if (known && w.pos() + got > size) return ART_E_GREW;
-        if (w.pos() + got >= ART_TEXT_LIMIT) return ART_E_TOO_LARGE;
-        if (const int err = w.split(block, got)) return err;
+        if (const int err = in_read(text, block, BLOCK_SIZE, &got)) return status_of(TEXT_FILE, err);
+        if (got == 0) return status_of(TEXT_FILE, known && w.pos() < size ? ART_E_SHORT_READ : 0);
+        if (known && w.pos() + got > size) return status_of(TEXT_FILE, ART_E_GREW);
+        if (w.pos() + got >= ART_TEXT_LIMIT) return status_of(TEXT_FILE, ART_E_TOO_LARGE);
+        if (const art_status s = w.split(block, got); !s.ok()) return s;
     }
 }
 
 int main() {
     start_run("build_art_idx");
-    in_file* text = nullptr;
-    if (in_open(TEXT_FILE, &text) != 0) return 1;
-    const std::unique_ptr<in_file, void (*)(in_file*)> text_closer(text, in_close);
+    in_file* f = nullptr;
+    if (in_open(TEXT_FILE, &f) != 0) return 1;
+    const std::unique_ptr<in_file, void (*)(in_file*)> closer(f, in_close);
     uint64_t size = 0;
     bool known = false;
-    if (const int err = text_size(text, &size, &known)) return fail_code(TEXT_FILE, err);
+    if (const art_status s = text_size(f, &size, &known); !s.ok()) return fail(s);
+    // A regular text is mapped, and checked at the end for a change of size.
+    const loaded_file text{known && size > 0 ? in_map(f, TEXT_FILE, size) : nullptr, size, known ? f : nullptr,
+                           TEXT_FILE};
     if (refuse_overwrite(INDEX_FILE, TEXT_FILE)) return 1;
-    out_file* index = nullptr;
-    if (out_open(INDEX_FILE, &index) != 0) return 1;
+    output_file index;
+    if (const art_status s = index.create(INDEX_FILE); !s.ok()) return fail(s);
 
     index_writer writer(index);
-    const unsigned char* const mapped = known && size > 0 ? in_map(text, TEXT_FILE, size) : nullptr;
-    const int err = mapped != nullptr ? scan_mapped(text, mapped, size, writer) : scan_read(text, size, known, writer);
-    if (err != 0) return fail_discarding(index, writer.write_failed() ? INDEX_FILE : TEXT_FILE, err);
-    if (const int status = close_output(index, INDEX_FILE, writer.finish())) return status;
-    print("n=%" PRIu64 "\n", writer.count());
-    return finish_stdout(INDEX_FILE);
+    art_status s = text.data != nullptr ? scan_mapped(text, writer) : scan_read(f, size, known, writer);
+    if (s.ok()) s = writer.finish();
+    s = end_of_work(index, s, {&text});
+    if (s.ok()) print("n=%" PRIu64 "\n", writer.count());
+    return finish_run(index, s);
 }

@@ -68,16 +68,52 @@ inline art_record index_record(const unsigned char* index, const uint64_t i) {
 // Number of whole records in an index of index_size bytes; 1 to 7 trailing bytes are ignored.
 inline uint64_t record_count(const uint64_t index_size) { return index_size >> 3; }
 
-// Length of record i's chunk among n records, without wrapping: end - start, plus one
+// Length of record i's chunk among n records in 64 bits, exactly: end - start, plus one
 // delimiter byte unless i is the last position. Meaningful only when start <= end.
-inline uint64_t chunk_span(const art_record r, const uint64_t i, const uint64_t n) {
+inline uint64_t exact_chunk_length(const art_record r, const uint64_t i, const uint64_t n) {
     return uint64_t{r.end} - r.start + (i + 1 < n ? 1 : 0);
 }
 
-// chunk_span in unsigned 32-bit arithmetic, as the format defines it: it wraps when
-// start > end, or for a 2^32 - 1 byte article that is not last.
+// The index format's chunk length: exact_chunk_length in unsigned 32-bit arithmetic, so
+// it wraps when start > end, or for a 2^32 - 1 byte article that is not last.
 inline uint32_t chunk_length(const art_record r, const uint64_t i, const uint64_t n) {
-    return static_cast<uint32_t>(chunk_span(r, i, n));
+    return static_cast<uint32_t>(exact_chunk_length(r, i, n));
 }
+
+// The walk over an index's chunks in index order, as the gathered text holds them:
+// chunk i begins where chunk i - 1 ended. For record i it gives the record, its exact
+// chunk length and source(), the chunk's offset in the gathered text (the lengths of
+// chunks 0 to i - 1, summed in 64 bits).
+//     for (chunk_cursor c(index, n); !c.done(); c.next()) ...
+class chunk_cursor {
+public:
+    chunk_cursor(const unsigned char* index, const uint64_t n) : index_(index), n_(n) { load(); }
+
+    bool done() const { return i_ >= n_; }
+    void next() {
+        source_ += length_;
+        ++i_;
+        load();
+    }
+
+    uint64_t position() const { return i_; }
+    art_record record() const { return record_; }
+    uint64_t length() const { return length_; }
+    uint64_t source() const { return source_; }
+
+private:
+    void load() {
+        if (done()) return;
+        record_ = index_record(index_, i_);
+        length_ = exact_chunk_length(record_, i_, n_);
+    }
+
+    const unsigned char* index_;
+    uint64_t n_;
+    uint64_t i_ = 0;
+    uint64_t source_ = 0;
+    art_record record_{0, 0};
+    uint64_t length_ = 0;
+};
 
 #endif

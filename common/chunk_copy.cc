@@ -1,6 +1,7 @@
 #include "chunk_copy.h"
 
 #include "art_index.h"
+#include "platform/sys_io.h"
 
 #include <algorithm>
 #include <cstring>
@@ -47,29 +48,29 @@ inline void copy_bytes(unsigned char* dst, const unsigned char* src, const size_
 // output a stage at a time.
 class staged_output {
 public:
-    staged_output(const loaded_input& in, chunk_sink& out, const copy_limits& limits)
+    staged_output(const loaded_file& in, chunk_sink& out, const copy_limits& limits)
         : in_(in), out_(out), limits_(limits), stage_(new unsigned char[limits.stage_size]) {}
 
-    int put(const uint64_t target, const uint64_t from, const uint64_t size) {
+    art_status put(const uint64_t target, const uint64_t from, const uint64_t size) {
         if (run_size_ > 0 && target == run_target_ + run_size_ && from == run_from_ + run_size_) {
             run_size_ += size;
-            return 0;
+            return ART_OK;
         }
-        const int err = emit_run();
+        const art_status s = emit_run();
         run_target_ = target;
         run_from_ = from;
         run_size_ = size;
-        return err;
+        return s;
     }
 
-    int finish() {
-        if (const int err = emit_run()) return err;
+    art_status finish() {
+        if (const art_status s = emit_run(); !s.ok()) return s;
         return flush_stage();
     }
 
 private:
-    int emit_run() {
-        if (run_size_ == 0) return 0;
+    art_status emit_run() {
+        if (run_size_ == 0) return ART_OK;
         const uint64_t target = run_target_, from = run_from_, size = run_size_;
         run_size_ = 0;
         if (prepared_ && size < limits_.copy_min && size <= limits_.stage_size - used_ &&
@@ -77,14 +78,14 @@ private:
             if (used_ == 0) stage_target_ = target;
             copy_bytes(stage_.get() + used_, in_.data + from, static_cast<size_t>(size));
             used_ += static_cast<size_t>(size);
-            return 0;
+            return ART_OK;
         }
         if (size >= limits_.copy_min) {
-            if (const int err = flush_stage()) return err;
+            if (const art_status s = flush_stage(); !s.ok()) return s;
             return out_.copy(target, in_, from, size);
         }
         if (used_ > 0 && stage_target_ + used_ != target) {
-            if (const int err = flush_stage()) return err;
+            if (const art_status s = flush_stage(); !s.ok()) return s;
         }
         if (!prepared_) {
             in_prepare_random_reads(in_);
@@ -97,20 +98,20 @@ private:
             used_ += part;
             done += part;
             if (used_ == limits_.stage_size) {
-                if (const int err = flush_stage()) return err;
+                if (const art_status s = flush_stage(); !s.ok()) return s;
             }
         }
-        return 0;
+        return ART_OK;
     }
 
-    int flush_stage() {
-        if (used_ == 0) return 0;
+    art_status flush_stage() {
+        if (used_ == 0) return ART_OK;
         const size_t size = used_;
         used_ = 0;
         return out_.write(stage_target_, stage_.get(), size);
     }
 
-    const loaded_input& in_;
+    const loaded_file& in_;
     chunk_sink& out_;
     const copy_limits& limits_;
     const std::unique_ptr<unsigned char[]> stage_;
@@ -128,17 +129,12 @@ struct planned_piece {
     uint32_t size;
 };
 
-// Calls visit(record_start, source, length) for every chunk of nonzero length, in index
-// order, with source its place in the gathered text.
+// Calls visit(target, source, length) for every chunk of nonzero length, in index order:
+// its record's start, its place in the gathered text and its length.
 template <typename Visit>
 void for_each_chunk(const unsigned char* index, const uint64_t n, Visit&& visit) {
-    uint64_t cursor = 0;
-    for (uint64_t i = 0; i < n; ++i) {
-        const art_record r = index_record(index, i);
-        const uint32_t len = chunk_length(r, i, n);
-        if (len != 0) visit(uint64_t{r.start}, cursor, uint64_t{len});
-        cursor += len;
-    }
+    for (chunk_cursor c(index, n); !c.done(); c.next())
+        if (c.length() != 0) visit(uint64_t{c.record().start}, c.source(), c.length());
 }
 
 // Calls cut(window, offset_in_window, source, size) for each part of a chunk at target
@@ -165,13 +161,13 @@ unsigned floor_log2(size_t size) {
 
 class window_scatter {
 public:
-    window_scatter(const loaded_input& gathered, const unsigned char* index, const uint64_t n,
+    window_scatter(const loaded_file& gathered, const unsigned char* index, const uint64_t n,
                    chunk_sink& out, const copy_limits& limits, const uint64_t end)
         : gathered_(gathered), index_(index), n_(n), out_(out), shift_(floor_log2(limits.stage_size)),
           window_(size_t{1} << shift_), budget_(std::max<size_t>(limits.plan_budget, 1)), end_(end),
           stage_(new unsigned char[window_]), counts_((end + window_ - 1) / window_, 0) {}
 
-    int run() {
+    art_status run() {
         in_prepare_random_reads(gathered_);
         for_each_chunk(index_, n_, [&](uint64_t target, uint64_t source, uint64_t size) {
             cut_by_window(target, source, size, shift_,
@@ -181,22 +177,22 @@ public:
             if (counts_[first] == 0) {
                 ++first;
             } else if (counts_[first] > budget_) {
-                if (const int err = fill_by_scan(first)) return err;
+                if (const art_status s = fill_by_scan(first); !s.ok()) return s;
                 ++first;
             } else {
                 uint64_t last = first, planned = 0;
                 while (last < counts_.size() && planned + counts_[last] <= budget_) planned += counts_[last++];
-                if (const int err = fill_from_plan(first, last, planned)) return err;
+                if (const art_status s = fill_from_plan(first, last, planned); !s.ok()) return s;
                 first = last;
             }
         }
-        return 0;
+        return ART_OK;
     }
 
 private:
     // Windows [first, last), whose pieces number planned: one pass over the index lists
     // each window's pieces in index order, then each window is filled and written.
-    int fill_from_plan(const uint64_t first, const uint64_t last, const uint64_t planned) {
+    art_status fill_from_plan(const uint64_t first, const uint64_t last, const uint64_t planned) {
         if (plan_.size() < planned) plan_.resize(static_cast<size_t>(planned));
         std::vector<uint64_t> next(static_cast<size_t>(last - first + 1), 0);
         for (uint64_t w = first; w < last; ++w) next[w - first + 1] = next[w - first] + counts_[w];
@@ -218,14 +214,14 @@ private:
                 const planned_piece& p = plan_[j];
                 copy_bytes(stage_.get() + p.offset, gathered_.data + p.source, p.size);
             }
-            if (const int err = write_window(w)) return err;
+            if (const art_status s = write_window(w); !s.ok()) return s;
         }
-        return 0;
+        return ART_OK;
     }
 
     // A window with more pieces than a plan may hold (chunks piled on one place): filled
     // straight from a pass over the index.
-    int fill_by_scan(const uint64_t w) {
+    art_status fill_by_scan(const uint64_t w) {
         clear_stage();
         const uint64_t lo = w * window_, hi = lo + window_;
         for_each_chunk(index_, n_, [&](uint64_t target, uint64_t source, uint64_t size) {
@@ -238,12 +234,12 @@ private:
 
     void clear_stage() { std::memset(stage_.get(), 0, window_); }
 
-    int write_window(const uint64_t w) {
+    art_status write_window(const uint64_t w) {
         const uint64_t at = w * window_;
         return out_.write(at, stage_.get(), static_cast<size_t>(std::min<uint64_t>(window_, end_ - at)));
     }
 
-    const loaded_input& gathered_;
+    const loaded_file& gathered_;
     const unsigned char* const index_;
     const uint64_t n_;
     chunk_sink& out_;
@@ -258,23 +254,20 @@ private:
 
 }  // namespace
 
-int gather_chunks(const loaded_input& text, const unsigned char* index, const uint64_t n,
-                  chunk_sink& out, const copy_limits& limits) {
+art_status gather_chunks(const loaded_file& text, const unsigned char* index, const uint64_t n,
+                         chunk_sink& out, const copy_limits& limits) {
     staged_output staged(text, out, limits);
-    uint64_t cursor = 0;
-    for (uint64_t i = 0; i < n; ++i) {
-        if (i + PREFETCH_AHEAD < n) prefetch(text.data + index_record(index, i + PREFETCH_AHEAD).start);
-        const art_record r = index_record(index, i);
-        const uint32_t len = chunk_length(r, i, n);
-        if (len == 0) continue;
-        if (const int err = staged.put(cursor, r.start, len)) return err;
-        cursor += len;
+    for (chunk_cursor c(index, n); !c.done(); c.next()) {
+        if (c.position() + PREFETCH_AHEAD < n)
+            prefetch(text.data + index_record(index, c.position() + PREFETCH_AHEAD).start);
+        if (c.length() == 0) continue;
+        if (const art_status s = staged.put(c.source(), c.record().start, c.length()); !s.ok()) return s;
     }
     return staged.finish();
 }
 
-int scatter_chunks(const loaded_input& gathered, const unsigned char* index, const uint64_t n,
-                   chunk_sink& out, const copy_limits& limits) {
+art_status scatter_chunks(const loaded_file& gathered, const unsigned char* index, const uint64_t n,
+                          chunk_sink& out, const copy_limits& limits) {
     bool in_order = true;
     uint64_t end = 0;
     for_each_chunk(index, n, [&](uint64_t target, uint64_t, uint64_t size) {
@@ -283,9 +276,9 @@ int scatter_chunks(const loaded_input& gathered, const unsigned char* index, con
     });
     if (!in_order) return window_scatter(gathered, index, n, out, limits, end).run();
     staged_output staged(gathered, out, limits);
-    int err = 0;
+    art_status s = ART_OK;
     for_each_chunk(index, n, [&](uint64_t target, uint64_t source, uint64_t size) {
-        if (err == 0) err = staged.put(target, source, size);
+        if (s.ok()) s = staged.put(target, source, size);
     });
-    return err != 0 ? err : staged.finish();
+    return s.ok() ? staged.finish() : s;
 }

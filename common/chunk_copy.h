@@ -1,6 +1,6 @@
 // Moving chunks: gather writes them in index order, scatter puts them back at their
 // offsets. Both require the index to have passed its check (index_check.h) and return
-// 0 or the sink's failure. Cost grows with the bytes plus the records, whatever their
+// the sink's first failure, if any. Cost grows with the bytes plus the records, whatever their
 // order: short pieces are staged in one small buffer and go out a block at a time; runs
 // of copy_min bytes or more that continue in both files go out as one copy.
 #ifndef ART_CHUNK_COPY_H
@@ -24,15 +24,15 @@ struct copy_limits {
 
 // Writes the chunk of each record 0 to n - 1 of index, taken from text, back to back in
 // that order.
-int gather_chunks(const loaded_input& text, const unsigned char* index, uint64_t n,
-                  chunk_sink& out, const copy_limits& limits = copy_limits());
+art_status gather_chunks(const loaded_file& text, const unsigned char* index, uint64_t n,
+                                chunk_sink& out, const copy_limits& limits = copy_limits());
 
 // Takes the chunks of records 0 to n - 1 from gathered, back to back, and writes each at
 // its record's start; where chunks overlap, the later record wins. When every chunk
 // starts at or past the end of the one before, they stream in index order; otherwise
 // the output is built one window at a time from a plan that lists, per window, the
 // pieces that fall in it in index order.
-int scatter_chunks(const loaded_input& gathered, const unsigned char* index, uint64_t n,
-                   chunk_sink& out, const copy_limits& limits = copy_limits());
+art_status scatter_chunks(const loaded_file& gathered, const unsigned char* index, uint64_t n,
+                                 chunk_sink& out, const copy_limits& limits = copy_limits());
 
 #endif

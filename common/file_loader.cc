@@ -1,20 +1,20 @@
 #include "file_loader.h"
 
-#include "art_error.h"
 #include "art_index.h"
-#include "sys_io.h"
+#include "platform/sys_io.h"
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 
 uint64_t loaded_size = 0;
-int load_error = 0;
 
-static const unsigned char EMPTY_FILE[1] = {0};
+namespace {
+
+const unsigned char EMPTY_FILE[1] = {0};
 
 // Reads an input that has no size to know (a pipe) to its end, growing the buffer.
-static const unsigned char* read_to_end(in_file* f, uint64_t* size, int* err) {
+const unsigned char* read_to_end(in_file* f, uint64_t* size, int* err) {
     unsigned char* buf = nullptr;
     size_t cap = 0;
     size_t have = 0;
@@ -45,7 +45,7 @@ static const unsigned char* read_to_end(in_file* f, uint64_t* size, int* err) {
 }
 
 // Reads the size (> 0) bytes of a regular input into memory, where it cannot be mapped.
-static const unsigned char* read_whole(in_file* f, const uint64_t size, int* err) {
+const unsigned char* read_whole(in_file* f, const uint64_t size, int* err) {
     auto* const buf = size > SIZE_MAX ? nullptr : static_cast<unsigned char*>(std::malloc(static_cast<size_t>(size)));
     *err = buf == nullptr ? ENOMEM : 0;
     for (uint64_t have = 0; *err == 0 && have < size;) {
@@ -59,12 +59,12 @@ static const unsigned char* read_whole(in_file* f, const uint64_t size, int* err
     return nullptr;
 }
 
-const unsigned char* load_whole_file(const char* name, in_file** kept) {
+}  // namespace
+
+art_status load_whole_file(const char* name, loaded_file* loaded) {
+    *loaded = {nullptr, 0, nullptr, name};
     in_file* f = nullptr;
-    if (in_open(name, &f) != 0) {
-        load_error = 0;
-        return nullptr;
-    }
+    if (in_open(name, &f) != 0) return status_of(name, ART_E_NOT_OPENED);
     uint64_t size = 0;
     const unsigned char* data = nullptr;
     int err = in_size(f, &size);
@@ -79,13 +79,16 @@ const unsigned char* load_whole_file(const char* name, in_file** kept) {
         data = in_map(f, name, size);
         if (data == nullptr) data = read_whole(f, size, &err);
     }
-    const bool keep = data != nullptr && regular && kept != nullptr;
-    if (!keep) in_close(f);
-    if (kept != nullptr) *kept = keep ? f : nullptr;
-    if (data == nullptr) {
-        load_error = err;
-        return nullptr;
+    if (data == nullptr || !regular) {
+        in_close(f);
+        f = nullptr;
     }
+    if (data == nullptr) return status_of(name, err);
+    *loaded = {data, size, f, name};
     loaded_size = size;
-    return data;
+    return ART_OK;
+}
+
+art_status check_unchanged(const loaded_file& input) {
+    return status_of(input.name, input.file != nullptr ? in_check_size(input.file, input.size) : 0);
 }

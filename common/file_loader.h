@@ -2,22 +2,33 @@
 #ifndef ART_FILE_LOADER_H
 #define ART_FILE_LOADER_H
 
+#include "art_status.h"
+
 #include <cstdint>
-
-// Size of the file that the most recent successful load_whole_file returned; 0 at start.
-extern uint64_t loaded_size;
-
-// Why the most recent load_whole_file returned null: 0 when the file could not be
-// opened (the failure that the programs keep silent), else a code for art_strerror.
-extern int load_error;
 
 struct in_file;
 
-// Returns exactly the bytes of the file name (a valid, non-null buffer when it is
-// empty) and sets loaded_size; null on failure, leaving loaded_size as it was. Files of
-// ART_TEXT_LIMIT bytes or more are refused. The buffer is read-only and never released.
-// With kept, the file stays open and *kept receives it, so that runs of it can be
-// copied file to file; otherwise it is closed at once.
-const unsigned char* load_whole_file(const char* name, in_file** kept = nullptr);
+// An input held whole until process exit: exactly its bytes (a valid, non-null buffer
+// when it is empty), and the regular file they came from, kept open so that runs of it
+// can be copied file to file and a change by another process can be seen (null for a
+// pipe, or for bytes that are no file's).
+struct loaded_file {
+    const unsigned char* data;
+    uint64_t size;
+    in_file* file;
+    const char* name = nullptr;  // for diagnostics; must stay valid
+};
+
+// Size of the file that the most recent successful load_whole_file loaded; 0 at start.
+extern uint64_t loaded_size;
+
+// Loads the file name whole into *loaded and sets loaded_size. A failure leaves
+// loaded_size as it was; a file that cannot be opened is ART_E_NOT_OPENED. Files of
+// ART_TEXT_LIMIT bytes or more are refused. The bytes are read-only.
+art_status load_whole_file(const char* name, loaded_file* loaded);
+
+// Whether a loaded input still has the size it was loaded with: ART_E_SHORT_READ or
+// ART_E_GREW, naming it, when another process changed it.
+art_status check_unchanged(const loaded_file& input);
 
 #endif

@@ -3,24 +3,20 @@
 #include <cinttypes>
 #include <cstdio>
 
-index_breach check_gather_index(const unsigned char* index, const uint64_t n,
-                                const uint64_t text_size) {
-    for (uint64_t i = 0; i < n; ++i) {
-        const art_record r = index_record(index, i);
-        if (r.start > r.end) return {breach_kind::start_after_end, i, r};
-        if (r.start + chunk_span(r, i, n) > text_size) return {breach_kind::past_end, i, r};
+index_breach check_gather_index(const unsigned char* index, const uint64_t n, const uint64_t text_size) {
+    for (chunk_cursor c(index, n); !c.done(); c.next()) {
+        const art_record r = c.record();
+        if (r.start > r.end) return {breach_kind::start_after_end, c.position(), r};
+        if (r.start + c.length() > text_size) return {breach_kind::past_end, c.position(), r};
     }
     return {breach_kind::none, 0, {0, 0}};
 }
 
-index_breach check_scatter_index(const unsigned char* index, const uint64_t n,
-                                 const uint64_t gathered_size) {
-    uint64_t consumed = 0;
-    for (uint64_t i = 0; i < n; ++i) {
-        const art_record r = index_record(index, i);
-        if (r.start > r.end) return {breach_kind::start_after_end, i, r};
-        consumed += chunk_span(r, i, n);
-        if (consumed > gathered_size) return {breach_kind::past_end, i, r};
+index_breach check_scatter_index(const unsigned char* index, const uint64_t n, const uint64_t gathered_size) {
+    for (chunk_cursor c(index, n); !c.done(); c.next()) {
+        const art_record r = c.record();
+        if (r.start > r.end) return {breach_kind::start_after_end, c.position(), r};
+        if (c.source() + c.length() > gathered_size) return {breach_kind::past_end, c.position(), r};
     }
     return {breach_kind::none, 0, {0, 0}};
 }

@@ -1,6 +1,7 @@
 #include "run_guard.h"
 
-#include "art_error.h"
+#include "art_status.h"
+#include "report.h"
 
 #include <cstring>
 
@@ -25,13 +26,12 @@ void guard_input(const char* name, const void* base, const uint64_t size) {
     input_count = input_count + 1;
 }
 
-size_t shortened_input_line(const void* address, const char* program, const char* line_end,
-                            char* line, const size_t cap) {
+size_t shortened_input_line(const void* address, const char* line_end, char* line, const size_t cap) {
     const auto* const at = static_cast<const unsigned char*>(address);
     for (int i = 0; i < input_count; ++i) {
         const mapped_input& in = inputs[i];
         if (at < in.base || static_cast<uint64_t>(at - in.base) >= in.size) continue;
-        const char* const parts[] = {program, ": ", in.name, ": ", art_strerror(ART_E_SHORT_READ), line_end};
+        const char* const parts[] = {program_name, ": ", in.name, ": ", art_strerror(ART_E_SHORT_READ), line_end};
         size_t used = 0;
         for (const char* part : parts)
             for (; *part != '\0' && used < cap; ++part) line[used++] = *part;

@@ -11,8 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
-// program names the diagnostics that the guard itself prints.
-void guard_run(const char* program);
+// Sets up the guard; its own diagnostics name program_name (report.h).
+void guard_run();
 
 // The interrupting signals are held between guard_hold and guard_release, so that an
 // output is never created without being registered.
@@ -30,7 +30,6 @@ void guard_input(const char* name, const void* base, uint64_t size);
 // For the platform's handlers: when address lies in a mapped input, writes the line
 // "PROGRAM: INPUT: reason" and line_end into line (cap bytes) and returns its length;
 // else 0. Async-signal-safe.
-size_t shortened_input_line(const void* address, const char* program, const char* line_end,
-                            char* line, size_t cap);
+size_t shortened_input_line(const void* address, const char* line_end, char* line, size_t cap);
 
 #endif

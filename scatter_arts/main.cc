@@ -2,7 +2,9 @@
 // record's start, printing one line per record.
 #include "art_files.h"
 #include "chunk_copy.h"
-#include "cli.h"
+#include "platform/sys_io.h"
+#include "report.h"
+#include "run.h"
 
 #include <cstdint>
 #include <cstring>
@@ -58,23 +60,20 @@ void print_chunk_lines(const unsigned char* gathered, const unsigned char* index
     static char lines[size_t{256} << 10];
     constexpr size_t LONGEST = 20 + 1 + 16 + 1 + 8 + 2;
     char* end = lines;
-    uintptr_t cursor = reinterpret_cast<uintptr_t>(gathered);
     position_digits position;
-    for (uint64_t i = 0; i < n; ++i, position.next()) {
-        const uint32_t len = chunk_length(index_record(index, i), i, n);
+    for (chunk_cursor c(index, n); !c.done(); c.next(), position.next()) {
         std::memcpy(end, position.begin(), position.size());
         end += position.size();
         *end++ = ' ';
-        end = put_hex(end, cursor);
+        end = put_hex(end, reinterpret_cast<uintptr_t>(gathered) + c.source());
         *end++ = ' ';
-        end = put_hex(end, len);
+        end = put_hex(end, c.length());
         if (CRLF_LINES) *end++ = '\r';
         *end++ = '\n';
         if (end + LONGEST > lines + sizeof lines) {
             print_lines(lines, static_cast<size_t>(end - lines));
             end = lines;
         }
-        cursor += len;
     }
     print_lines(lines, static_cast<size_t>(end - lines));
 }
@@ -86,12 +85,11 @@ int main() {
     static loaded_inputs in{};  // held until process exit, as the loaded buffers are
     if (const int status = load_inputs(GATHERED_FILE, &in)) return status;
 
-    const index_breach breach = check_scatter_index(in.index, in.n, in.text.size);
-    out_file* scattered = nullptr;
-    if (const int status = open_output(SCATTERED_FILE, in, breach, &scattered))
-        return status;
+    const index_breach breach = check_scatter_index(in.index.data, in.n, in.source.size);
+    output_file scattered;
+    if (const int status = open_output(scattered, SCATTERED_FILE, in, breach)) return status;
 
-    print_chunk_lines(in.text.data, in.index, in.n);
-    file_sink sink(scattered);
-    return finish_run(scattered, SCATTERED_FILE, in, scatter_chunks(in.text, in.index, in.n, sink));
+    print_chunk_lines(in.source.data, in.index.data, in.n);
+    const art_status work = scatter_chunks(in.source, in.index.data, in.n, scattered);
+    return finish_run(scattered, end_of_work(scattered, work, {&in.source, &in.index}));
 }

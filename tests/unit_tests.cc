@@ -1,4 +1,4 @@
-#include "art_error.h"
+#include "art_status.h"
 #include "art_index.h"
 #include "article_split.h"
 #include "chunk_copy.h"
@@ -126,25 +126,31 @@ struct loader_files : ::testing::Test {
 };
 
 TEST_F(loader_files, LoadsExactBytesAndTracksSize) {
-    const unsigned char* const five = load_whole_file(path("five").c_str());
-    ASSERT_NE(five, nullptr);
+    loaded_file five{}, empty{}, missing{};
+    ASSERT_EQ(load_whole_file(path("five").c_str(), &five).code, 0);
+    ASSERT_NE(five.data, nullptr);
     EXPECT_EQ(loaded_size, 5u);
-    EXPECT_EQ(bytes(five, five + 5), to_bytes("ab\x01" "cd"));
+    EXPECT_EQ(five.size, 5u);
+    EXPECT_EQ(bytes(five.data, five.data + 5), to_bytes("ab\x01" "cd"));
 
-    const unsigned char* const empty = load_whole_file(path("empty").c_str());
-    EXPECT_NE(empty, nullptr);
+    EXPECT_EQ(load_whole_file(path("empty").c_str(), &empty).code, 0);
+    EXPECT_NE(empty.data, nullptr);
     EXPECT_EQ(loaded_size, 0u);  // two loads in a row: the second size wins
 
-    load_whole_file(path("five").c_str());
-    EXPECT_EQ(load_whole_file(path("missing").c_str()), nullptr);
-    EXPECT_EQ(load_error, 0);  // not opened: the silent failure
+    load_whole_file(path("five").c_str(), &five);
+    const art_status s = load_whole_file(path("missing").c_str(), &missing);
+    EXPECT_EQ(missing.data, nullptr);
+    EXPECT_EQ(s.code, ART_E_NOT_OPENED);  // not opened: the silent failure
     EXPECT_EQ(loaded_size, 5u);
 }
 
 TEST_F(loader_files, DirectoryIsAReadFailureNotAnEmptyFile) {
-    load_whole_file(path("five").c_str());
-    EXPECT_EQ(load_whole_file(dir.c_str()), nullptr);
-    EXPECT_EQ(load_error, EISDIR);
+    loaded_file five{}, directory{};
+    load_whole_file(path("five").c_str(), &five);
+    const art_status s = load_whole_file(dir.c_str(), &directory);
+    EXPECT_EQ(directory.data, nullptr);
+    EXPECT_EQ(s.code, EISDIR);
+    EXPECT_STREQ(s.file, dir.c_str());
     EXPECT_EQ(loaded_size, 5u);
 }
 
@@ -207,7 +213,7 @@ bytes scatter(const bytes& gathered, const std::vector<art_record>& records) {
     EXPECT_EQ(check_scatter_index(index.data(), records.size(), gathered.size()).kind,
               breach_kind::none);
     memory_sink out;
-    EXPECT_EQ(scatter_chunks({gathered.data(), gathered.size(), nullptr}, index.data(), records.size(), out), 0);
+    EXPECT_EQ(scatter_chunks({gathered.data(), gathered.size(), nullptr}, index.data(), records.size(), out).code, 0);
     return out.bytes;
 }
 
@@ -237,7 +243,7 @@ TEST(ChunkCopy, GatherThenScatterGivesTheTextBack) {
             for (const bytes& index : {builder_index, encode_all(records)}) {
                 ASSERT_EQ(check_gather_index(index.data(), n, text.size()).kind, breach_kind::none);
                 memory_sink gathered;
-                ASSERT_EQ(gather_chunks({text.data(), text.size(), nullptr}, index.data(), n, gathered, limits), 0);
+                ASSERT_EQ(gather_chunks({text.data(), text.size(), nullptr}, index.data(), n, gathered, limits).code, 0);
                 ASSERT_EQ(gathered.bytes.size(), text.size());
                 if (index == builder_index) {
                     EXPECT_EQ(gathered.bytes, text);
@@ -248,7 +254,7 @@ TEST(ChunkCopy, GatherThenScatterGivesTheTextBack) {
                 ASSERT_EQ(check_scatter_index(index.data(), n, text.size()).kind, breach_kind::none);
                 memory_sink scattered;
                 ASSERT_EQ(scatter_chunks({gathered.bytes.data(), gathered.bytes.size(), nullptr}, index.data(), n,
-                                         scattered, limits), 0);
+                                         scattered, limits).code, 0);
                 EXPECT_EQ(scattered.bytes, text) << "records " << n << ", stage " << limits.stage_size;
             }
         }
@@ -289,7 +295,7 @@ TEST(ChunkCopy, ScatterOfMillionsOfRecordsWritesWindowsNotRecords) {
         const bytes index = encode_all(records);
         ASSERT_EQ(check_scatter_index(index.data(), records.size(), gathered.size()).kind, breach_kind::none);
         memory_sink out;
-        ASSERT_EQ(scatter_chunks({gathered.data(), gathered.size(), nullptr}, index.data(), records.size(), out), 0);
+        ASSERT_EQ(scatter_chunks({gathered.data(), gathered.size(), nullptr}, index.data(), records.size(), out).code, 0);
         const bytes expected = scatter_one_by_one(gathered, index);
         EXPECT_TRUE(out.bytes == expected);
         EXPECT_LE(out.write_calls, expected.size() / copy_limits().stage_size + 1);

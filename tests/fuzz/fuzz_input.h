@@ -43,7 +43,7 @@ constexpr uint64_t FUZZ_OUTPUT_LIMIT = uint64_t{1} << 20;
 inline bool output_fits(const fuzz_input& in) {
     for (uint64_t i = 0; i < in.n; ++i) {
         const art_record r = index_record(in.index.get(), i);
-        if (r.start + chunk_span(r, i, in.n) > FUZZ_OUTPUT_LIMIT) return false;
+        if (r.start + exact_chunk_length(r, i, in.n) > FUZZ_OUTPUT_LIMIT) return false;
     }
     return true;
 }

@@ -1,7 +1,11 @@
-// File identity and clean-up on Windows.
+// What the Windows form of the platform layer keeps apart: file kinds and identity,
+// taking back an output, raw standard output.
 #include "sys_io.h"
 
+#include "art_status.h"
+
 #include <cerrno>
+#include <cstdio>
 #include <windows.h>
 
 namespace {
@@ -32,6 +36,10 @@ int error_code() {
 }
 
 }  // namespace
+
+int handle_type(const intptr_t handle) {
+    return GetFileType(reinterpret_cast<HANDLE>(handle)) == FILE_TYPE_DISK ? 0 : ART_E_NOT_REGULAR;
+}
 
 bool same_file(const char* a, const char* b) {
     const HANDLE ha = open_for_query(a);
@@ -68,4 +76,18 @@ int remove_partial_output(const char* name, const intptr_t handle) {
     const int err = error_code();
     if (h != INVALID_HANDLE_VALUE) empty_through(h); else empty_by_name(name);
     return err;
+}
+
+int stdout_write_raw(const char* data, const size_t size) {
+    // The runtime's text stream would translate, and write, a few bytes at a time.
+    if (std::fflush(stdout) != 0) return EIO;
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    for (size_t done = 0; done < size;) {
+        DWORD written = 0;
+        if (!WriteFile(out, data + done, static_cast<DWORD>(request_size(size - done)), &written, nullptr) ||
+            written == 0)
+            return GetLastError() == ERROR_NO_DATA ? EPIPE : EIO;
+        done += written;
+    }
+    return 0;
 }

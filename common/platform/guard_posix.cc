@@ -10,7 +10,6 @@ namespace {
 
 const int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP};
 
-const char* guard_program = "art";
 const char* volatile output_name = nullptr;
 volatile intptr_t output_handle = -1;
 
@@ -40,7 +39,7 @@ void on_interrupt(const int sig) {
 
 void on_bus_error(const int sig, siginfo_t* info, void*) {
     char line[512];
-    if (const size_t size = shortened_input_line(info->si_addr, guard_program, "\n", line, sizeof line)) {
+    if (const size_t size = shortened_input_line(info->si_addr, "\n", line, sizeof line)) {
         take_back_output();
         for (size_t done = 0; done < size;) {
             const ssize_t w = write(STDERR_FILENO, line + done, size - done);
@@ -61,8 +60,7 @@ sigset_t interrupt_set() {
 
 }  // namespace
 
-void guard_run(const char* program) {
-    guard_program = program;
+void guard_run() {
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
     struct sigaction act {};

@@ -3,7 +3,8 @@
 // offsets of each request, never by a seek of their own.
 #include "sys_io.h"
 
-#include "art_error.h"
+#include "art_status.h"
+#include "file_loader.h"
 #include "run_guard.h"
 
 #include <cerrno>
@@ -18,16 +19,14 @@ struct in_file {
 
 struct out_file {
     HANDLE handle;
-    const char* name;
     std::unique_ptr<unsigned char[]> copy_buffer;
 };
 
 namespace {
 
-constexpr DWORD REQUEST_MAX = DWORD{1} << 30;
 constexpr DWORD COPY_BUFFER_SIZE = DWORD{4} << 20;
 
-DWORD request(const uint64_t left) { return left < REQUEST_MAX ? static_cast<DWORD>(left) : REQUEST_MAX; }
+DWORD request(const uint64_t left) { return static_cast<DWORD>(request_size(left)); }
 
 // The errno value closest to the last system error.
 int last_error() {
@@ -50,6 +49,9 @@ int last_error() {
         return ENOMEM;
     case ERROR_DIRECTORY:
         return EISDIR;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        return EEXIST;
     default:
         return EIO;
     }
@@ -124,7 +126,7 @@ int in_check_size(in_file* f, const uint64_t size) {
     return now < size ? ART_E_SHORT_READ : now > size ? ART_E_GREW : 0;
 }
 
-void in_prepare_random_reads(const loaded_input& input) {
+void in_prepare_random_reads(const loaded_file& input) {
     // A read of one byte a page, in order, maps the view ahead of the reads in no order.
     if (input.file == nullptr) return;
     unsigned char sum = 0;
@@ -137,31 +139,20 @@ void in_close(in_file* f) {
     delete f;
 }
 
-int out_open(const char* name, out_file** f) {
+int out_create(const char* name, const bool replace, out_file** f) {
     *f = nullptr;
-    guard_hold();
     // Opened so that it can be deleted while still open: the run guard may take it back
-    // from its console handler. A new file is created as new: truncating even an empty
-    // one makes some file systems (ext4 under wine) write the whole output back at close.
-    const auto create = [name](const DWORD disposition) {
-        return CreateFileA(name, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-    };
-    HANDLE h = create(CREATE_NEW);
-    if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) h = create(CREATE_ALWAYS);
-    const int err = h == INVALID_HANDLE_VALUE ? last_error() : 0;
-    if (err == 0) {
-        *f = new out_file{h, name, nullptr};
-        guard_output(name, reinterpret_cast<intptr_t>(h));
-    }
-    guard_release();
-    return err;
+    // from its console handler.
+    const HANDLE h = CreateFileA(name, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, replace ? CREATE_ALWAYS : CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return last_error();
+    *f = new out_file{h, nullptr};
+    return 0;
 }
 
-const char* out_name(const out_file* f) { return f->name; }
+intptr_t out_handle(const out_file* f) { return reinterpret_cast<intptr_t>(f->handle); }
 
 int out_write(out_file* f, uint64_t offset, const unsigned char* data, size_t size) {
-    if (offset > static_cast<uint64_t>(INT64_MAX) - size) return EFBIG;
     while (size > 0) {
         OVERLAPPED o = at_offset(offset);
         DWORD written = 0;
@@ -176,8 +167,7 @@ int out_write(out_file* f, uint64_t offset, const unsigned char* data, size_t si
 
 // Reads the input's file into a buffer that stays in the processor's cache and writes it
 // out from there: a write straight from the view would first fault in each of its pages.
-int out_copy(out_file* f, uint64_t offset, const loaded_input& input, uint64_t from, uint64_t size) {
-    if (offset > static_cast<uint64_t>(INT64_MAX) - size) return EFBIG;
+int out_copy(out_file* f, uint64_t offset, const loaded_file& input, uint64_t from, uint64_t size) {
     if (input.file == nullptr) return out_write(f, offset, input.data + from, static_cast<size_t>(size));
     if (!f->copy_buffer) f->copy_buffer.reset(new unsigned char[COPY_BUFFER_SIZE]);
     while (size > 0) {
@@ -197,18 +187,7 @@ int out_copy(out_file* f, uint64_t offset, const loaded_input& input, uint64_t f
 }
 
 int out_close(out_file* f) {
-    guard_hold();
     const int err = CloseHandle(f->handle) ? 0 : last_error();
-    guard_output(f->name, -1);
-    guard_release();
-    delete f;
-    return err;
-}
-
-int out_discard(out_file* f) {
-    const int err = remove_partial_output(f->name, reinterpret_cast<intptr_t>(f->handle));
-    CloseHandle(f->handle);
-    guard_output_closed();
     delete f;
     return err;
 }

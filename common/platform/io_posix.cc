@@ -2,7 +2,8 @@
 // runs copied file to file by the kernel, positioned writes.
 #include "sys_io.h"
 
-#include "art_error.h"
+#include "art_status.h"
+#include "file_loader.h"
 #include "run_guard.h"
 
 #include <cerrno>
@@ -19,19 +20,12 @@ struct in_file {
 
 struct out_file {
     int fd;
-    const char* name;
     bool kernel_copy;  // false once the kernel refused to copy into this output
 };
 
 namespace {
 
 constexpr uintptr_t HUGE_PAGE = uintptr_t{2} << 20;
-// The most that one read or write request asks for.
-constexpr size_t REQUEST_MAX = size_t{1} << 30;
-
-size_t request(const uint64_t left) {
-    return left < REQUEST_MAX ? static_cast<size_t>(left) : REQUEST_MAX;
-}
 
 // Maps the file read-only at an address aligned to a huge page, where the page cache's
 // large folios can be mapped whole; null when the file cannot be mapped.
@@ -56,7 +50,7 @@ const unsigned char* map_aligned(const int fd, const size_t size) {
 
 int write_fully(const int fd, uint64_t offset, const unsigned char* data, uint64_t size) {
     while (size > 0) {
-        const ssize_t w = pwrite(fd, data, request(size), static_cast<off_t>(offset));
+        const ssize_t w = pwrite(fd, data, request_size(size), static_cast<off_t>(offset));
         if (w < 0 && errno == EINTR) continue;
         // The kernel reports a mapped input that no longer backs the bytes as EFAULT.
         if (w < 0) return errno == EFAULT ? ART_E_SHORT_READ : errno;
@@ -109,7 +103,7 @@ const unsigned char* in_map(in_file* f, const char* name, const uint64_t size) {
     return mapped;
 }
 
-void in_prepare_random_reads(const loaded_input& input) {
+void in_prepare_random_reads(const loaded_file& input) {
 #ifdef MADV_POPULATE_READ
     const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
     const uintptr_t at = reinterpret_cast<uintptr_t>(input.data) & ~(page - 1);
@@ -131,35 +125,28 @@ void in_close(in_file* f) {
     delete f;
 }
 
-int out_open(const char* name, out_file** f) {
+int out_create(const char* name, const bool replace, out_file** f) {
     *f = nullptr;
-    guard_hold();
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (replace ? O_TRUNC : O_EXCL);
     int fd;
-    do fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    do fd = open(name, flags, 0666);
     while (fd < 0 && errno == EINTR);
-    const int err = fd < 0 ? errno : 0;
-    if (fd >= 0) {
-        *f = new out_file{fd, name, true};
-        guard_output(name, fd);
-    }
-    guard_release();
-    return err;
+    if (fd < 0) return errno;
+    *f = new out_file{fd, true};
+    return 0;
 }
 
-const char* out_name(const out_file* f) { return f->name; }
+intptr_t out_handle(const out_file* f) { return f->fd; }
 
 int out_write(out_file* f, const uint64_t offset, const unsigned char* data, const size_t size) {
-    if (offset > static_cast<uint64_t>(INT64_MAX) - size) return EFBIG;
     return write_fully(f->fd, offset, data, size);
 }
 
-int out_copy(out_file* f, uint64_t offset, const loaded_input& input, uint64_t from,
-             uint64_t size) {
-    if (offset > static_cast<uint64_t>(INT64_MAX) - size) return EFBIG;
+int out_copy(out_file* f, uint64_t offset, const loaded_file& input, uint64_t from, uint64_t size) {
     while (size > 0 && f->kernel_copy && input.file != nullptr) {
         auto in_at = static_cast<off_t>(from);
         auto out_at = static_cast<off_t>(offset);
-        const ssize_t c = copy_file_range(input.file->fd, &in_at, f->fd, &out_at, request(size), 0);
+        const ssize_t c = copy_file_range(input.file->fd, &in_at, f->fd, &out_at, request_size(size), 0);
         if (c < 0 && errno == EINTR) continue;
         if (c < 0 && kernel_cannot_copy(errno)) {
             f->kernel_copy = false;
@@ -175,18 +162,7 @@ int out_copy(out_file* f, uint64_t offset, const loaded_input& input, uint64_t f
 }
 
 int out_close(out_file* f) {
-    guard_hold();
     const int err = close(f->fd) == 0 ? 0 : errno;
-    guard_output(f->name, -1);
-    guard_release();
-    delete f;
-    return err;
-}
-
-int out_discard(out_file* f) {
-    const int err = remove_partial_output(f->name, f->fd);
-    close(f->fd);
-    guard_output_closed();
     delete f;
     return err;
 }

@@ -1,9 +1,19 @@
-// File identity and clean-up on POSIX systems.
+// What every form of the platform layer shares on POSIX systems: file kinds and
+// identity, taking back an output, raw standard output.
 #include "sys_io.h"
 
+#include "art_status.h"
+
 #include <cerrno>
+#include <cstdio>
 #include <sys/stat.h>
 #include <unistd.h>
+
+int handle_type(const intptr_t handle) {
+    struct stat st;
+    if (fstat(static_cast<int>(handle), &st) != 0) return errno;
+    return S_ISREG(st.st_mode) ? 0 : S_ISDIR(st.st_mode) ? EISDIR : ART_E_NOT_REGULAR;
+}
 
 bool same_file(const char* a, const char* b) {
     struct stat sa, sb;
@@ -28,4 +38,10 @@ int remove_partial_output(const char* name, const intptr_t handle) {
     if (S_ISLNK(link.st_mode) && stat(name, &target) == 0 && S_ISREG(target.st_mode))
         return empty_file(name, handle);
     return 0;
+}
+
+int stdout_write_raw(const char* data, const size_t size) {
+    errno = 0;
+    if (std::fwrite(data, 1, size, stdout) == size) return 0;
+    return errno != 0 ? errno : EIO;
 }

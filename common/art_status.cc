@@ -1,4 +1,4 @@
-#include "art_error.h"
+#include "art_status.h"
 
 #include <cstring>
 
@@ -12,6 +12,8 @@ const char* art_strerror(const int code) {
         return "input grew while it was read (changed during the run?)";
     case ART_E_NOT_REGULAR:
         return "not a regular file; its size cannot be known";
+    case ART_E_NOT_OPENED:
+        return "cannot be opened";
     default:
         return std::strerror(code);
     }

@@ -8,7 +8,6 @@
 
 namespace {
 
-const char* guard_program = "art";
 const char* output_name = nullptr;
 intptr_t output_handle = -1;
 CRITICAL_SECTION lock;
@@ -31,8 +30,8 @@ LONG WINAPI on_exception(EXCEPTION_POINTERS* e) {
     if (r.ExceptionCode != EXCEPTION_IN_PAGE_ERROR || r.NumberParameters < 2)
         return EXCEPTION_CONTINUE_SEARCH;
     char line[512];
-    const size_t size = shortened_input_line(reinterpret_cast<const void*>(r.ExceptionInformation[1]),
-                                             guard_program, "\r\n", line, sizeof line);
+    const size_t size = shortened_input_line(reinterpret_cast<const void*>(r.ExceptionInformation[1]), "\r\n",
+                                             line, sizeof line);
     if (size == 0) return EXCEPTION_CONTINUE_SEARCH;
     EnterCriticalSection(&lock);
     take_back_output();
@@ -43,8 +42,7 @@ LONG WINAPI on_exception(EXCEPTION_POINTERS* e) {
 
 }  // namespace
 
-void guard_run(const char* program) {
-    guard_program = program;
+void guard_run() {
     InitializeCriticalSection(&lock);
     SetConsoleCtrlHandler(on_console_event, TRUE);
     AddVectoredExceptionHandler(1, on_exception);

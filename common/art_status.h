@@ -1,0 +1,29 @@
+// The outcome of a step that can fail: a code, and the file that the failure concerns.
+#ifndef ART_STATUS_H
+#define ART_STATUS_H
+
+// The library's own codes, beside errno values (all negative).
+enum : int {
+    ART_E_TOO_LARGE = -1,    // a text or file of ART_TEXT_LIMIT bytes or more
+    ART_E_SHORT_READ = -2,   // a file ended before the size it had when opened
+    ART_E_NOT_REGULAR = -3,  // an input whose size cannot be known (a pipe or device)
+    ART_E_GREW = -4,         // a file grew past the size it had when opened
+    ART_E_NOT_OPENED = -5,   // a file that could not be opened: the failure the programs keep silent
+};
+
+struct art_status {
+    int code;          // 0 on success, an errno value, or one of the codes above
+    const char* file;  // the file that a failure concerns
+    bool ok() const { return code == 0; }
+};
+
+constexpr art_status ART_OK{0, nullptr};
+
+// The status of a step on file that ended with code.
+inline art_status status_of(const char* file, const int code) { return {code, code == 0 ? nullptr : file}; }
+
+// A one-line description of code, for diagnostics; a constant text for the library's
+// own codes, so that a signal handler may ask for one.
+const char* art_strerror(int code);
+
+#endif

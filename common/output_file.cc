@@ -1,0 +1,70 @@
+#include "output_file.h"
+
+#include "platform/sys_io.h"
+#include "run_guard.h"
+
+#include <cerrno>
+#include <cstdint>
+
+namespace {
+
+// File positions are signed 64-bit: a write that would end past them is refused.
+int past_positions(const uint64_t offset, const uint64_t size) {
+    return offset > static_cast<uint64_t>(INT64_MAX) - size ? EFBIG : 0;
+}
+
+}  // namespace
+
+output_file::~output_file() { take_back(); }
+
+art_status output_file::create(const char* name) {
+    guard_hold();
+    int err = out_create(name, false, &file_);
+    if (err == EEXIST) err = out_create(name, true, &file_);
+    if (err == 0) {
+        name_ = name;
+        registered_ = true;
+        guard_output(name, out_handle(file_));
+    }
+    guard_release();
+    return status_of(name, err == 0 ? 0 : ART_E_NOT_OPENED);
+}
+
+art_status output_file::write(const uint64_t offset, const unsigned char* data, const size_t size) {
+    int err = past_positions(offset, size);
+    if (err == 0) err = out_write(file_, offset, data, size);
+    return status_of(name_, err);
+}
+
+art_status output_file::copy(const uint64_t offset, const loaded_file& input, const uint64_t from,
+                             const uint64_t size) {
+    int err = past_positions(offset, size);
+    if (err == 0) err = out_copy(file_, offset, input, from, size);
+    return status_of(err == ART_E_SHORT_READ ? input.name : name_, err);
+}
+
+art_status output_file::close() {
+    guard_hold();
+    const int err = out_close(file_);
+    file_ = nullptr;
+    guard_output(name_, -1);
+    guard_release();
+    return status_of(name_, err);
+}
+
+void output_file::commit() {
+    guard_output_closed();
+    registered_ = false;
+}
+
+int output_file::take_back() {
+    if (!registered_) return 0;
+    guard_hold();
+    const int err = remove_partial_output(name_, file_ != nullptr ? out_handle(file_) : -1);
+    if (file_ != nullptr) out_close(file_);
+    file_ = nullptr;
+    guard_output_closed();
+    registered_ = false;
+    guard_release();
+    return err;
+}

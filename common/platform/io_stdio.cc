@@ -1,0 +1,113 @@
+// Portable form of the platform layer: the C runtime's buffered streams, with 64-bit
+// positions. The platform's own part (sys_posix.cc) tells regular files from devices
+// and pipes.
+#include "sys_io.h"
+
+#include "art_status.h"
+#include "file_loader.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+struct in_file {
+    FILE* stream;
+};
+
+struct out_file {
+    FILE* stream;
+    uint64_t position;  // where the stream stands, so that writes in sequence need no seek
+};
+
+namespace {
+
+int stream_error(const int fallback) { return errno != 0 ? errno : fallback; }
+
+intptr_t stream_handle(FILE* s) { return fileno(s); }
+
+}  // namespace
+
+int in_open(const char* name, in_file** f) {
+    *f = nullptr;
+    errno = 0;
+    FILE* const s = std::fopen(name, "rb");
+    if (s == nullptr) return stream_error(ENOENT);
+    *f = new in_file{s};
+    return 0;
+}
+
+int in_size(in_file* f, uint64_t* size) {
+    if (const int err = handle_type(stream_handle(f->stream))) return err;
+    errno = 0;
+    if (fseeko(f->stream, 0, SEEK_END) != 0) return stream_error(EIO);
+    const auto end = ftello(f->stream);
+    if (end < 0 || fseeko(f->stream, 0, SEEK_SET) != 0) return stream_error(EIO);
+    *size = static_cast<uint64_t>(end);
+    return 0;
+}
+
+int in_read(in_file* f, unsigned char* buf, const size_t cap, size_t* got) {
+    errno = 0;
+    *got = std::fread(buf, 1, request_size(cap), f->stream);
+    if (*got == 0 && std::ferror(f->stream)) return stream_error(EIO);
+    return 0;
+}
+
+const unsigned char* in_map(in_file*, const char*, uint64_t) { return nullptr; }
+
+void in_prepare_random_reads(const loaded_file&) {}
+
+int in_check_size(in_file* f, uint64_t) {
+    unsigned char probe = 0;
+    std::clearerr(f->stream);
+    size_t got = 0;
+    if (const int err = in_read(f, &probe, 1, &got)) return err;
+    return got != 0 ? ART_E_GREW : 0;
+}
+
+void in_close(in_file* f) {
+    std::fclose(f->stream);
+    delete f;
+}
+
+int out_create(const char* name, const bool replace, out_file** f) {
+    *f = nullptr;
+    errno = 0;
+    FILE* const s = std::fopen(name, replace ? "wb" : "wbx");
+    if (s == nullptr) return stream_error(EACCES);
+    *f = new out_file{s, 0};
+    return 0;
+}
+
+intptr_t out_handle(const out_file* f) { return stream_handle(f->stream); }
+
+int out_write(out_file* f, const uint64_t offset, const unsigned char* data, size_t size) {
+    if (offset != f->position) {
+        errno = 0;
+        if (fseeko(f->stream, static_cast<off_t>(offset), SEEK_SET) != 0) return stream_error(EIO);
+        f->position = offset;
+    }
+    while (size > 0) {
+        const size_t part = request_size(size);
+        errno = 0;
+        if (std::fwrite(data, 1, part, f->stream) != part) return stream_error(EIO);
+        data += part;
+        size -= part;
+        f->position += part;
+    }
+    return 0;
+}
+
+int out_copy(out_file* f, const uint64_t offset, const loaded_file& input, const uint64_t from,
+             const uint64_t size) {
+    return size > SIZE_MAX ? EFBIG : out_write(f, offset, input.data + from, static_cast<size_t>(size));
+}
+
+int out_close(out_file* f) {
+    errno = 0;
+    int err = std::fflush(f->stream) == 0 ? 0 : stream_error(EIO);
+    if (std::fclose(f->stream) != 0 && err == 0) err = stream_error(EIO);
+    delete f;
+    return err;
+}

@@ -1,0 +1,80 @@
+// The platform layer: the primitives whose forms differ by platform. Each form is one
+// file: io_posix.cc maps inputs and copies long runs file to file in the kernel;
+// io_win32.cc maps inputs and writes with positioned requests; io_stdio.cc (the portable
+// form, ART_PORTABLE_IO) uses only the C runtime's buffered streams. sys_posix.cc and
+// sys_win32.cc hold what every form of one platform shares: file identity, taking back
+// an output, raw standard output. The policy above these primitives (how an output is
+// created, registered, closed and taken back) is output_file.cc's, the same for all.
+// Functions that can fail return 0 or a code that art_strerror describes.
+#ifndef ART_SYS_IO_H
+#define ART_SYS_IO_H
+
+#include <cstddef>
+#include <cstdint>
+
+struct in_file;
+struct out_file;
+struct loaded_file;
+
+// The most that one read or write request asks for: the systems' counts are 32-bit.
+constexpr size_t ART_REQUEST_MAX = size_t{1} << 30;
+inline size_t request_size(const uint64_t left) {
+    return left < ART_REQUEST_MAX ? static_cast<size_t>(left) : ART_REQUEST_MAX;
+}
+
+// Opens name for binary reading. On failure *f is null and the open's errno is returned.
+int in_open(const char* name, in_file** f);
+// The size of an open input. EISDIR for a directory, ART_E_NOT_REGULAR for anything
+// else that is not a regular file (a pipe, a device), whose size cannot be known.
+int in_size(in_file* f, uint64_t* size);
+// Reads up to cap bytes into buf; *got is 0 only at the end of the input.
+int in_read(in_file* f, unsigned char* buf, size_t cap, size_t* got);
+// A read-only mapping of the whole of a regular input of size (> 0) bytes, until process
+// exit; null where the platform maps no files or cannot map this one. A read through it
+// after another process shortened the file ends the run (run_guard.h), naming name.
+const unsigned char* in_map(in_file* f, const char* name, uint64_t size);
+// After size bytes of the input were read or loaded: whether it still has exactly that
+// many, 0, ART_E_SHORT_READ or ART_E_GREW.
+int in_check_size(in_file* f, uint64_t size);
+// Maps in advance every page of a loaded input that is about to be read in no order,
+// where a fault per page would cost more than the reads; nothing where inputs are read
+// whole into memory.
+void in_prepare_random_reads(const loaded_file& input);
+void in_close(in_file* f);
+
+// Creates name for binary writing. Without replace, a name that exists is EEXIST; with
+// it, the file is truncated (or created), as fopen "wb" does. Either opens so that the
+// file can be taken back while open (remove_partial_output).
+int out_create(const char* name, bool replace, out_file** f);
+// The descriptor or HANDLE that remove_partial_output may empty the file through.
+intptr_t out_handle(const out_file* f);
+// Writes size bytes from data at offset; a gap left past the end reads as zeros.
+int out_write(out_file* f, uint64_t offset, const unsigned char* data, size_t size);
+// Writes bytes [from, from + size) of input at offset: file to file where the platform
+// can, else from input.data. ART_E_SHORT_READ when the input ended before them.
+int out_copy(out_file* f, uint64_t offset, const loaded_file& input, uint64_t from, uint64_t size);
+// Flushes and closes; f is released whatever the result.
+int out_close(out_file* f);
+
+// What the open descriptor or HANDLE is: 0 for a regular file, EISDIR for a directory,
+// ART_E_NOT_REGULAR for anything else (a pipe, a device).
+int handle_type(intptr_t handle);
+// True when both names exist and resolve to one file, through hard or symbolic links.
+bool same_file(const char* a, const char* b);
+// Takes back a half-written output that handle (an open descriptor or HANDLE of it, or
+// -1) still writes: a regular file is deleted, the target of a symbolic link is emptied,
+// and anything else (a device) is left alone. When it cannot be deleted it is emptied
+// through the handle, and the failure is returned. Async-signal-safe on POSIX.
+int remove_partial_output(const char* name, intptr_t handle);
+
+// Standard output is a text stream: on Windows each "\n" goes out as "\r\n".
+#ifdef _WIN32
+constexpr bool CRLF_LINES = true;
+#else
+constexpr bool CRLF_LINES = false;
+#endif
+// Writes whole lines that already end as the text stream ends them, untranslated and
+// in as few requests as the platform allows, after what the runtime's stdout buffered.
+int stdout_write_raw(const char* data, size_t size);
+
+#endif

@@ -1,0 +1,56 @@
+#include "report.h"
+
+#include "platform/sys_io.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+
+const char* program_name = "art";
+
+namespace {
+
+int stdout_error = 0;
+
+void note_stdout(const int err) {
+    if (err != 0 && stdout_error == 0) stdout_error = err;
+}
+
+int stream_failed(const bool failed) { return !failed ? 0 : errno != 0 ? errno : EIO; }
+
+}  // namespace
+
+void print(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    errno = 0;
+    note_stdout(stream_failed(std::vprintf(format, args) < 0));
+    va_end(args);
+}
+
+void print_lines(const char* data, const size_t size) { note_stdout(stdout_write_raw(data, size)); }
+
+void announce_load(const char* name) {
+    print("Loading %s... ", name);
+    errno = 0;
+    note_stdout(stream_failed(std::fflush(stdout) != 0));
+}
+
+void announce_done() { print("\b\b Done.\n"); }
+
+art_status stdout_status() {
+    errno = 0;
+    note_stdout(stream_failed(std::fflush(stdout) != 0 || std::ferror(stdout)));
+    return status_of("standard output", stdout_error);
+}
+
+int fail(const art_status& s) {
+    if (s.code == ART_E_NOT_OPENED) return 1;
+    return fail(s.file, art_strerror(s.code));
+}
+
+int fail(const char* file, const std::string& reason) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: %s: %s\n", program_name, file, reason.c_str());
+    return 1;
+}
