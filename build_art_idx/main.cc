@@ -13,11 +13,12 @@ static constexpr size_t RECORDS_OUT = size_t{1} << 20;   // records are written 
 static unsigned char block[BLOCK_SIZE];
 static unsigned char records[RECORDS_OUT + BLOCK_SIZE * ART_RECORD_SIZE];
 
-// The text's size when it is a regular file (known = true); a text of ART_TEXT_LIMIT bytes
-// or more is refused before the index is touched.
+// The text's size when it is a regular file that says its size (known = true); a pipe,
+// and a file whose size reads 0 (as /proc files do, whatever they hold), are read to their
+// end. A text of ART_TEXT_LIMIT bytes or more is refused before the index is touched.
 static art_status text_size(in_file* text, uint64_t* size, bool* known) {
     int err = in_size(text, size);
-    *known = err == 0;
+    *known = err == 0 && *size > 0;
     if (err == ART_E_NOT_REGULAR) err = 0;
     if (*known && *size >= ART_TEXT_LIMIT) err = ART_E_TOO_LARGE;
     return status_of(TEXT_FILE, err);
@@ -76,20 +77,19 @@ static art_status scan_read(in_file* text, const uint64_t size, const bool known
     }
 }
 
-int main() {
-    start_run("build_art_idx");
+static int build() {
+    if (const int status = refuse_stdout_on(INDEX_FILE, {TEXT_FILE})) return status;
     in_file* f = nullptr;
-    if (in_open(TEXT_FILE, &f) != 0) return 1;
+    if (const art_status s = open_input(TEXT_FILE, &f); !s.ok()) return fail(s);
     const std::unique_ptr<in_file, void (*)(in_file*)> closer(f, in_close);
     uint64_t size = 0;
     bool known = false;
     if (const art_status s = text_size(f, &size, &known); !s.ok()) return fail(s);
-    // A regular text is mapped, and checked at the end for a change of size.
-    const loaded_file text{known && size > 0 ? in_map(f, TEXT_FILE, size) : nullptr, size, known ? f : nullptr,
-                           TEXT_FILE};
-    if (refuse_overwrite(INDEX_FILE, TEXT_FILE)) return 1;
+    // A text of known size is mapped, and checked once the index is written for a change
+    // of size.
+    const loaded_file text{known ? in_map(f, TEXT_FILE, size) : nullptr, size, known ? f : nullptr, TEXT_FILE};
     output_file index;
-    if (const art_status s = index.create(INDEX_FILE); !s.ok()) return fail(s);
+    if (const int status = create_output(index, INDEX_FILE, {TEXT_FILE})) return status;
 
     index_writer writer(index);
     art_status s = text.data != nullptr ? scan_mapped(text, writer) : scan_read(f, size, known, writer);
@@ -98,3 +98,5 @@ int main() {
     if (s.ok()) print("n=%" PRIu64 "\n", writer.count());
     return finish_run(index, s);
 }
+
+int main() { return run_main("build_art_idx", build); }

@@ -2,6 +2,8 @@
 #ifndef ART_STATUS_H
 #define ART_STATUS_H
 
+#include <cerrno>
+
 // The library's own codes, beside errno values (all negative).
 enum : int {
     ART_E_TOO_LARGE = -1,    // a text or file of ART_TEXT_LIMIT bytes or more
@@ -18,6 +20,10 @@ struct art_status {
 };
 
 constexpr art_status ART_OK{0, nullptr};
+
+// What a failed open is reported as: a failed allocation is said, any other failure is
+// the silent ART_E_NOT_OPENED.
+inline int open_failure(const int err) { return err == ENOMEM ? ENOMEM : ART_E_NOT_OPENED; }
 
 // The status of a step on file that ended with code.
 inline art_status status_of(const char* file, const int code) { return {code, code == 0 ? nullptr : file}; }

@@ -61,25 +61,33 @@ const unsigned char* read_whole(in_file* f, const uint64_t size, int* err) {
 
 }  // namespace
 
+art_status open_input(const char* name, in_file** f) {
+    const int err = in_open(name, f);
+    return status_of(name, err == 0 ? 0 : open_failure(err));
+}
+
 art_status load_whole_file(const char* name, loaded_file* loaded) {
     *loaded = {nullptr, 0, nullptr, name};
     in_file* f = nullptr;
-    if (in_open(name, &f) != 0) return status_of(name, ART_E_NOT_OPENED);
+    if (const art_status s = open_input(name, &f); !s.ok()) return s;
     uint64_t size = 0;
     const unsigned char* data = nullptr;
     int err = in_size(f, &size);
-    const bool regular = err != ART_E_NOT_REGULAR;
-    if (!regular) {
+    const bool regular = err == 0;
+    const bool says_empty = regular && size == 0;
+    if (err == ART_E_NOT_REGULAR || says_empty) {
+        // A pipe has no size to know, and a file whose size reads 0 may hold bytes all the
+        // same (/proc files): both are read to their end.
         data = read_to_end(f, &size, &err);
-    } else if (err == 0 && size >= ART_TEXT_LIMIT) {
+    } else if (regular && size >= ART_TEXT_LIMIT) {
         err = ART_E_TOO_LARGE;
-    } else if (err == 0 && size == 0) {
-        data = EMPTY_FILE;
-    } else if (err == 0) {
+    } else if (regular) {
         data = in_map(f, name, size);
         if (data == nullptr) data = read_whole(f, size, &err);
     }
-    if (data == nullptr || !regular) {
+    // Kept where the size can be checked again: a regular file whose size said how much
+    // it held.
+    if (data == nullptr || !regular || (says_empty && size > 0)) {
         in_close(f);
         f = nullptr;
     }

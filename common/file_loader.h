@@ -19,6 +19,9 @@ struct loaded_file {
     const char* name = nullptr;  // for diagnostics; must stay valid
 };
 
+// Opens name for reading; open_failure says how a failure is reported.
+art_status open_input(const char* name, in_file** f);
+
 // Size of the file that the most recent successful load_whole_file loaded; 0 at start.
 extern uint64_t loaded_size;
 

@@ -8,10 +8,7 @@
 
 namespace {
 
-// File positions are signed 64-bit: a write that would end past them is refused.
-int past_positions(const uint64_t offset, const uint64_t size) {
-    return offset > static_cast<uint64_t>(INT64_MAX) - size ? EFBIG : 0;
-}
+const unsigned char ZEROS[64 << 10] = {};
 
 }  // namespace
 
@@ -20,25 +17,41 @@ output_file::~output_file() { take_back(); }
 art_status output_file::create(const char* name) {
     guard_hold();
     int err = out_create(name, false, &file_);
+    created_ = err == 0;
     if (err == EEXIST) err = out_create(name, true, &file_);
     if (err == 0) {
         name_ = name;
         registered_ = true;
-        guard_output(name, out_handle(file_));
+        in_order_ = handle_type(out_handle(file_)) != 0;
+        guard_output(name, out_handle(file_), created_);
     }
     guard_release();
-    return status_of(name, err == 0 ? 0 : ART_E_NOT_OPENED);
+    return status_of(name, err == 0 ? 0 : open_failure(err));
+}
+
+int output_file::place(const uint64_t offset, const uint64_t size) {
+    // File positions are signed 64-bit: a write that would end past them is refused.
+    if (offset > static_cast<uint64_t>(INT64_MAX) - size) return EFBIG;
+    if (!in_order_) return 0;
+    if (offset < next_) return ESPIPE;
+    while (next_ < offset) {
+        const size_t part = offset - next_ < sizeof ZEROS ? static_cast<size_t>(offset - next_) : sizeof ZEROS;
+        if (const int err = out_write(file_, next_, ZEROS, part)) return err;
+        next_ += part;
+    }
+    next_ = offset + size;
+    return 0;
 }
 
 art_status output_file::write(const uint64_t offset, const unsigned char* data, const size_t size) {
-    int err = past_positions(offset, size);
+    int err = place(offset, size);
     if (err == 0) err = out_write(file_, offset, data, size);
     return status_of(name_, err);
 }
 
 art_status output_file::copy(const uint64_t offset, const loaded_file& input, const uint64_t from,
                              const uint64_t size) {
-    int err = past_positions(offset, size);
+    int err = place(offset, size);
     if (err == 0) err = out_copy(file_, offset, input, from, size);
     return status_of(err == ART_E_SHORT_READ ? input.name : name_, err);
 }
@@ -47,7 +60,7 @@ art_status output_file::close() {
     guard_hold();
     const int err = out_close(file_);
     file_ = nullptr;
-    guard_output(name_, -1);
+    guard_output(name_, -1, created_);
     guard_release();
     return status_of(name_, err);
 }
@@ -60,7 +73,7 @@ void output_file::commit() {
 int output_file::take_back() {
     if (!registered_) return 0;
     guard_hold();
-    const int err = remove_partial_output(name_, file_ != nullptr ? out_handle(file_) : -1);
+    const int err = remove_partial_output(name_, file_ != nullptr ? out_handle(file_) : -1, created_);
     if (file_ != nullptr) out_close(file_);
     file_ = nullptr;
     guard_output_closed();

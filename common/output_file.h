@@ -18,7 +18,9 @@ public:
 
     // Creates name, or replaces the file that it names, as fopen "wb" does; a new file is
     // created as new, never truncated. ART_E_NOT_OPENED when it cannot be. name must
-    // stay valid until process exit.
+    // stay valid until process exit. An output that cannot be positioned (a pipe, a
+    // device) is written in order: a gap goes out as zeros, and a write before the end
+    // of the last one is ESPIPE.
     art_status create(const char* name);
     const char* name() const { return name_; }
 
@@ -35,9 +37,16 @@ public:
     int take_back();
 
 private:
+    // Checks where a write of size bytes at offset may go, and for an output written in
+    // order, writes the gap before it.
+    int place(uint64_t offset, uint64_t size);
+
     out_file* file_ = nullptr;  // null once closed
     const char* name_ = nullptr;
+    bool created_ = false;      // new, not an existing file replaced
     bool registered_ = false;   // with the run guard, until commit or take_back
+    bool in_order_ = false;     // cannot be positioned
+    uint64_t next_ = 0;         // where the next write of an in-order output goes
 };
 
 #endif

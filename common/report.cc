@@ -49,8 +49,8 @@ int fail(const art_status& s) {
     return fail(s.file, art_strerror(s.code));
 }
 
-int fail(const char* file, const std::string& reason) {
+int fail(const char* file, const char* reason) {
     std::fflush(stdout);
-    std::fprintf(stderr, "%s: %s: %s\n", program_name, file, reason.c_str());
+    std::fprintf(stderr, "%s: %s: %s\n", program_name, file, reason);
     return 1;
 }

@@ -7,7 +7,6 @@
 #include "art_status.h"
 
 #include <cstddef>
-#include <string>
 
 // The PROGRAM of every diagnostic.
 extern const char* program_name;
@@ -36,7 +35,7 @@ art_status stdout_status();
 // Reports the failure s, "PROGRAM: FILE: reason", silent for a file that could not be
 // opened; returns exit status 1.
 int fail(const art_status& s);
-// Reports "PROGRAM: file: reason"; returns exit status 1.
-int fail(const char* file, const std::string& reason);
+// Reports "PROGRAM: file: reason"; returns exit status 1. Allocates nothing.
+int fail(const char* file, const char* reason);
 
 #endif

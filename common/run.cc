@@ -5,38 +5,62 @@
 #include "report.h"
 #include "run_guard.h"
 
+#include <new>
 #include <string>
 
-void start_run(const char* program) {
+namespace {
+
+// The file that a failed allocation is reported on: the input being loaded, then the
+// output.
+const char* working_on = "";
+
+}  // namespace
+
+int run_main(const char* program, int (*body)()) {
     program_name = program;
     guard_run();
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return fail(status_of(working_on, ENOMEM));
+    }
 }
 
-int load_inputs(const char* source_name, loaded_inputs* in) {
-    announce_load(source_name);
-    if (const art_status s = load_whole_file(source_name, &in->source); !s.ok()) return fail(s);
-    announce_done();
-    announce_load(INDEX_FILE);
-    if (const art_status s = load_whole_file(INDEX_FILE, &in->index); !s.ok()) return fail(s);
-    announce_done();
+int refuse_stdout_on(const char* output, std::initializer_list<const char*> inputs) {
+    if (stdout_is(output)) return fail("standard output", ("is the same file as the output " + std::string(output)).c_str());
+    for (const char* input : inputs)
+        if (stdout_is(input))
+            return fail("standard output", ("is the same file as the input " + std::string(input)).c_str());
+    return 0;
+}
+
+int load_inputs(const char* source_name, const char* output, loaded_inputs* in) {
+    if (const int status = refuse_stdout_on(output, {source_name, INDEX_FILE})) return status;
+    for (const auto& [name, loaded] : {std::pair{source_name, &in->source}, std::pair{INDEX_FILE, &in->index}}) {
+        working_on = name;
+        announce_load(name);
+        if (const art_status s = load_whole_file(name, loaded); !s.ok()) return fail(s);
+        announce_done();
+    }
     in->n = record_count(loaded_size);
     return 0;
 }
 
-int refuse_overwrite(const char* output, const char* input) {
-    if (!same_file(output, input)) return 0;
-    return fail(output, std::string("is the same file as the input ") + input);
+int create_output(output_file& out, const char* name, std::initializer_list<const char*> inputs) {
+    for (const char* input : inputs)
+        if (same_file(name, input)) return fail(name, ("is the same file as the input " + std::string(input)).c_str());
+    working_on = name;
+    const art_status created = out.create(name);
+    return created.ok() ? 0 : fail(created);
 }
 
 int open_output(output_file& out, const char* name, const loaded_inputs& in, const index_breach& breach) {
     if (breach.kind != breach_kind::none) {
         for (const loaded_file* input : {&in.source, &in.index})
             if (const art_status s = check_unchanged(*input); !s.ok()) return fail(s);
-        return fail(INDEX_FILE, describe_breach(breach, in.source.name, in.source.size));
+        return fail(INDEX_FILE, describe_breach(breach, in.source.name, in.source.size).c_str());
     }
-    if (refuse_overwrite(name, in.source.name) || refuse_overwrite(name, in.index.name)) return 1;
-    const art_status created = out.create(name);
-    return created.ok() ? 0 : fail(created);
+    return create_output(out, name, {in.source.name, in.index.name});
 }
 
 art_status end_of_work(output_file& out, const art_status work, std::initializer_list<const loaded_file*> inputs) {
@@ -54,6 +78,6 @@ int finish_run(output_file& out, art_status status) {
     }
     const int removal = out.take_back();
     if (removal == 0) return fail(status);
-    return fail(status.file, std::string(art_strerror(status.code)) + "; " + out.name() + " could not be removed (" +
-                                 art_strerror(removal) + ") and was emptied instead");
+    return fail(status.file, (std::string(art_strerror(status.code)) + "; " + out.name() + " could not be removed (" +
+                              art_strerror(removal) + ") and was emptied instead").c_str());
 }

@@ -13,8 +13,11 @@
 #include <cstdint>
 #include <initializer_list>
 
-// Each main's first step: names the program and sets up the run guard (run_guard.h).
-void start_run(const char* program);
+// Each main is body run by run_main: it names the program, sets up the run guard
+// (run_guard.h) and runs body. A failed allocation anywhere is status 1 and the
+// diagnostic "Cannot allocate memory" for the file that the run was working on, with
+// the output taken back.
+int run_main(const char* program, int (*body)());
 
 // What gather and scatter load, each with its progress line: the source whose chunks
 // they copy (the text for gather, the gathered text for scatter) and the index.
@@ -24,16 +27,21 @@ struct loaded_inputs {
     uint64_t n;  // records in the index
 };
 
-// Loads source_name, then the index; returns 0, or the exit status after a failure.
-int load_inputs(const char* source_name, loaded_inputs* in);
+// Refuses (status 1, with a diagnostic) a standard output that is the output or one of
+// the inputs, by file identity, before anything is printed: the lines would land in
+// that file. Returns 0 when standard output is elsewhere.
+int refuse_stdout_on(const char* output, std::initializer_list<const char*> inputs);
 
-// Refuses (status 1, with a diagnostic) an output name that resolves to the input;
-// returns 0 when the output may be created.
-int refuse_overwrite(const char* output, const char* input);
+// refuse_stdout_on, then loads source_name and the index; returns 0, or the exit status
+// after a failure.
+int load_inputs(const char* source_name, const char* output, loaded_inputs* in);
+
+// Refuses (status 1, with a diagnostic) an output that is one of the inputs, by file
+// identity; then creates the output. Returns 0, or the exit status.
+int create_output(output_file& out, const char* name, std::initializer_list<const char*> inputs);
 
 // Refuses an index breach (with the diagnostic that names its record, or the input that
-// another process shortened) and an output that is one of the inputs, then creates the
-// output; returns 0, or the exit status.
+// another process shortened), then create_output; returns 0, or the exit status.
 int open_output(output_file& out, const char* name, const loaded_inputs& in, const index_breach& breach);
 
 // The first failure once the work is done: an input that no longer has its loaded size

@@ -2,7 +2,8 @@
 // main: SIGPIPE and SIGXFSZ are ignored, so that a closed pipe or a file size limit comes
 // back as a failed write and reaches the program's checks; SIGINT, SIGTERM and SIGHUP
 // (on Windows a console Ctrl-C, Ctrl-Break or close) take back the output that the run
-// created or truncated, then end the process as the signal would; a read through a mapped
+// created or truncated, then end the process as the signal would, unless they were
+// ignored at start (nohup), which they then stay; a read through a mapped
 // input that its shortened file no longer backs (SIGBUS, or the Windows page-in error)
 // is reported as that input ending early: status 1, the output taken back.
 #ifndef ART_RUN_GUARD_H
@@ -19,10 +20,11 @@ void guard_run();
 void guard_hold();
 void guard_release();
 
-// The output that an interruption takes back, and the handle that still writes it (-1
-// once closed); name must stay valid until guard_output_closed, which the run calls
-// once its output is complete or already taken back.
-void guard_output(const char* name, intptr_t handle);
+// The output that an interruption takes back, the handle that still writes it (-1 once
+// closed) and whether the run created it new (remove_partial_output); name must stay
+// valid until guard_output_closed, which the run calls once its output is complete or
+// already taken back.
+void guard_output(const char* name, intptr_t handle, bool created);
 void guard_output_closed();
 
 // A mapped input, named in the diagnostic when a read through its mapping fails.

@@ -3,10 +3,9 @@
 #include "chunk_copy.h"
 #include "run.h"
 
-int main() {
-    start_run("gather_arts");
+static int gather() {
     static loaded_inputs in{};  // held until process exit, as the loaded buffers are
-    if (const int status = load_inputs(TEXT_FILE, &in)) return status;
+    if (const int status = load_inputs(TEXT_FILE, GATHERED_FILE, &in)) return status;
 
     const index_breach breach = check_gather_index(in.index.data, in.n, in.source.size);
     output_file gathered;
@@ -15,3 +14,5 @@ int main() {
     const art_status work = gather_chunks(in.source, in.index.data, in.n, gathered);
     return finish_run(gathered, end_of_work(gathered, work, {&in.source, &in.index}));
 }
+
+int main() { return run_main("gather_arts", gather); }

@@ -78,12 +78,9 @@ void print_chunk_lines(const unsigned char* gathered, const unsigned char* index
     print_lines(lines, static_cast<size_t>(end - lines));
 }
 
-}  // namespace
-
-int main() {
-    start_run("scatter_arts");
+int scatter() {
     static loaded_inputs in{};  // held until process exit, as the loaded buffers are
-    if (const int status = load_inputs(GATHERED_FILE, &in)) return status;
+    if (const int status = load_inputs(GATHERED_FILE, SCATTERED_FILE, &in)) return status;
 
     const index_breach breach = check_scatter_index(in.index.data, in.n, in.source.size);
     output_file scattered;
@@ -93,3 +90,7 @@ int main() {
     const art_status work = scatter_chunks(in.source, in.index.data, in.n, scattered);
     return finish_run(scattered, end_of_work(scattered, work, {&in.source, &in.index}));
 }
+
+}  // namespace
+
+int main() { return run_main("scatter_arts", scatter); }

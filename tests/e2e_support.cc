@@ -60,9 +60,11 @@ void scratch::write(const std::string& name, const std::string& content) const {
 
 std::string scratch::read(const std::string& name) const { return slurp(path(name)); }
 
-int scratch::shell(const std::string& command) const {
-    return std::system(("cd " + shell_quoted(dir) + " && " + command).c_str());
-}
+// The start of every command run in the folder: nothing runs anywhere else, whatever
+// the command's own ";" and "&&".
+static std::string in_folder(const std::string& dir) { return "cd " + shell_quoted(dir) + " || exit 125; "; }
+
+int scratch::shell(const std::string& command) const { return std::system((in_folder(dir) + command).c_str()); }
 
 bool scratch::exists(const std::string& name) const {
     return std::ifstream(path(name)).good();
@@ -73,7 +75,7 @@ program_run scratch::run(const std::string& program, const std::string& suffix,
     const std::string exe = env_or("ART_PROGRAM_DIR", ART_PROGRAM_DIR) + "/" + program +
                             env_or("ART_PROGRAM_SUFFIX", "");
     const std::string out = dir + ".stdout", err = dir + ".stderr";
-    const std::string cmd = "cd " + shell_quoted(dir) + " && " + prefix + " " +
+    const std::string cmd = in_folder(dir) + prefix + " " +
                             env_or("ART_LAUNCHER", "") + " " + shell_quoted(exe) + " >" + shell_quoted(out) +
                             " 2>" + shell_quoted(err) + " " + suffix;
     const int raw = std::system(cmd.c_str());

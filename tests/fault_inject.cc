@@ -5,11 +5,16 @@
 //                                  EIO once ART_FAIL_AFTER bytes have been delivered;
 //   ART_CHANGE_FILE, ART_CHANGE    just before the program first maps, reads or copies
 //                                  the file, it is cut to half its size (shrink) or grows
-//                                  by 4096 bytes (grow);
+//                                  by 4096 bytes (grow); with ART_CHANGE_AFTER_WRITE_TO,
+//                                  only once the program has written to that file;
+//   ART_NOMEM_FILE                 once the program has opened the file, every allocation
+//                                  of 4096 bytes or more fails;
 //   ART_SIGNAL_FILE, ART_SIGNAL    once the program has written to the file, signal
 //                                  number ART_SIGNAL is raised, as a user's Ctrl-C or a
 //                                  scheduler's kill would arrive mid-run.
 #include <algorithm>
+#include <cstdarg>
+#include <new>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -27,6 +32,7 @@ namespace {
 
 uint64_t delivered = 0;
 bool changed = false;
+bool allocations_fail = false;
 
 // Whether fd is open on the file that the variable `which` names.
 bool is_file(const int fd, const char* which) {
@@ -53,22 +59,35 @@ void count_delivered(const int fd, const ssize_t r) {
     if (r > 0 && is_file(fd, "ART_FAIL_FILE")) delivered += static_cast<uint64_t>(r);
 }
 
+// The size that ART_CHANGE gives a file of size bytes.
+off_t changed_size(const off_t size) {
+    const char* const how = std::getenv("ART_CHANGE");
+    return how != nullptr && std::strcmp(how, "grow") == 0 ? size + 4096 : size / 2;
+}
+
 void change_before_use(const int fd) {
-    if (changed || !is_file(fd, "ART_CHANGE_FILE")) return;
+    if (changed || std::getenv("ART_CHANGE_AFTER_WRITE_TO") != nullptr || !is_file(fd, "ART_CHANGE_FILE")) return;
     changed = true;
     struct stat st;
     if (fstat(fd, &st) != 0) return;
-    const char* const how = std::getenv("ART_CHANGE");
-    const off_t size = how != nullptr && std::strcmp(how, "grow") == 0 ? st.st_size + 4096 : st.st_size / 2;
-    if (ftruncate(fd, size) != 0) {
-        // The program opened it read-only: change it by name, through the same link.
-        const std::string fd_path = "/proc/self/fd/" + std::to_string(fd);
-        if (truncate(fd_path.c_str(), size) != 0) std::abort();
+    // The program opened it read-only: change it by name, through the same link.
+    const std::string fd_path = "/proc/self/fd/" + std::to_string(fd);
+    if (truncate(fd_path.c_str(), changed_size(st.st_size)) != 0) std::abort();
+}
+
+void after_write(const int fd, const ssize_t w) {
+    if (w <= 0) return;
+    if (is_file(fd, "ART_SIGNAL_FILE")) raise(std::atoi(std::getenv("ART_SIGNAL")));
+    if (!changed && is_file(fd, "ART_CHANGE_AFTER_WRITE_TO")) {
+        changed = true;
+        const char* const name = std::getenv("ART_CHANGE_FILE");
+        struct stat st;
+        if (stat(name, &st) != 0 || truncate(name, changed_size(st.st_size)) != 0) std::abort();
     }
 }
 
-void signal_after_write(const int fd, const ssize_t w) {
-    if (w > 0 && is_file(fd, "ART_SIGNAL_FILE")) raise(std::atoi(std::getenv("ART_SIGNAL")));
+void note_open(const int fd) {
+    if (is_file(fd, "ART_NOMEM_FILE")) allocations_fail = true;
 }
 
 template <typename F>
@@ -127,27 +146,57 @@ extern "C" ssize_t copy_file_range(int fd_in, off64_t* off_in, int fd_out, off64
         real<ssize_t (*)(int, off64_t*, int, off64_t*, size_t, unsigned)>("copy_file_range");
     change_before_use(fd_in);
     const ssize_t c = next(fd_in, off_in, fd_out, off_out, len, flags);
-    signal_after_write(fd_out, c);
+    after_write(fd_out, c);
     return c;
 }
 
 extern "C" ssize_t write(int fd, const void* buf, size_t count) {
     static const auto next = real<ssize_t (*)(int, const void*, size_t)>("write");
     const ssize_t w = next(fd, buf, count);
-    signal_after_write(fd, w);
+    after_write(fd, w);
     return w;
 }
 
 extern "C" ssize_t pwrite64(int fd, const void* buf, size_t count, off_t offset) {
     static const auto next = real<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite64");
     const ssize_t w = next(fd, buf, count, offset);
-    signal_after_write(fd, w);
+    after_write(fd, w);
     return w;
 }
 
 extern "C" size_t fwrite(const void* buf, size_t size, size_t count, FILE* stream) {
     static const auto next = real<size_t (*)(const void*, size_t, size_t, FILE*)>("fwrite");
     const size_t w = next(buf, size, count, stream);
-    signal_after_write(fileno(stream), static_cast<ssize_t>(w));
+    after_write(fileno(stream), static_cast<ssize_t>(w));
     return w;
 }
+
+extern "C" int open64(const char* path, int flags, ...) {
+    static const auto next = real<int (*)(const char*, int, ...)>("open64");
+    va_list args;
+    va_start(args, flags);
+    const auto mode = static_cast<mode_t>(va_arg(args, int));
+    va_end(args);
+    const int fd = next(path, flags, mode);
+    note_open(fd);
+    return fd;
+}
+
+extern "C" FILE* fopen64(const char* path, const char* mode) {
+    static const auto next = real<FILE* (*)(const char*, const char*)>("fopen64");
+    FILE* const f = next(path, mode);
+    if (f != nullptr) note_open(fileno(f));
+    return f;
+}
+
+void* operator new(const size_t size) {
+    if (allocations_fail && size >= 4096) throw std::bad_alloc();
+    if (void* const p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+
+void* operator new[](const size_t size) { return operator new(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }

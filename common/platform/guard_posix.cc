@@ -12,12 +12,13 @@ const int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP};
 
 const char* volatile output_name = nullptr;
 volatile intptr_t output_handle = -1;
+volatile bool output_created = false;
 
 void take_back_output() {
     const char* const name = output_name;
     if (name == nullptr) return;
     output_name = nullptr;
-    remove_partial_output(name, output_handle);
+    remove_partial_output(name, output_handle, output_created);
 }
 
 void end_as_signal(const int sig) {
@@ -66,7 +67,12 @@ void guard_run() {
     struct sigaction act {};
     act.sa_handler = on_interrupt;
     act.sa_mask = interrupt_set();
-    for (const int sig : INTERRUPTS) sigaction(sig, &act, nullptr);
+    // A signal ignored at start (nohup, a background job of a script) stays ignored.
+    for (const int sig : INTERRUPTS) {
+        struct sigaction was {};
+        if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler == SIG_IGN) continue;
+        sigaction(sig, &act, nullptr);
+    }
     struct sigaction bus {};
     bus.sa_sigaction = on_bus_error;
     bus.sa_flags = SA_SIGINFO;
@@ -84,8 +90,9 @@ void guard_release() {
     sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-void guard_output(const char* name, const intptr_t handle) {
+void guard_output(const char* name, const intptr_t handle, const bool created) {
     output_handle = handle;
+    output_created = created;
     output_name = name;
 }
 

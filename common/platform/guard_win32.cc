@@ -10,11 +10,12 @@ namespace {
 
 const char* output_name = nullptr;
 intptr_t output_handle = -1;
+bool output_created = false;
 CRITICAL_SECTION lock;
 
 void take_back_output() {
     if (output_name == nullptr) return;
-    remove_partial_output(output_name, output_handle);
+    remove_partial_output(output_name, output_handle, output_created);
     output_name = nullptr;
 }
 
@@ -51,9 +52,10 @@ void guard_run() {
 void guard_hold() { EnterCriticalSection(&lock); }
 void guard_release() { LeaveCriticalSection(&lock); }
 
-void guard_output(const char* name, const intptr_t handle) {
+void guard_output(const char* name, const intptr_t handle, const bool created) {
     guard_hold();
     output_handle = handle;
+    output_created = created;
     output_name = name;
     guard_release();
 }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
+#include <new>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@ struct in_file {
 
 struct out_file {
     int fd;
+    bool positioned;   // false for a pipe or a device
     bool kernel_copy;  // false once the kernel refused to copy into this output
 };
 
@@ -48,9 +50,12 @@ const unsigned char* map_aligned(const int fd, const size_t size) {
     return static_cast<const unsigned char*>(p);
 }
 
-int write_fully(const int fd, uint64_t offset, const unsigned char* data, uint64_t size) {
+// Writes all of data at offset, or in order where the output cannot be positioned (a
+// pipe, a device): the caller then keeps offsets in order.
+int write_fully(const int fd, const bool positioned, uint64_t offset, const unsigned char* data, uint64_t size) {
     while (size > 0) {
-        const ssize_t w = pwrite(fd, data, request_size(size), static_cast<off_t>(offset));
+        const ssize_t w = positioned ? pwrite(fd, data, request_size(size), static_cast<off_t>(offset))
+                                     : write(fd, data, request_size(size));
         if (w < 0 && errno == EINTR) continue;
         // The kernel reports a mapped input that no longer backs the bytes as EFAULT.
         if (w < 0) return errno == EFAULT ? ART_E_SHORT_READ : errno;
@@ -74,7 +79,11 @@ int in_open(const char* name, in_file** f) {
     do fd = open(name, O_RDONLY | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) return errno;
-    *f = new in_file{fd};
+    *f = new (std::nothrow) in_file{fd};
+    if (*f == nullptr) {
+        close(fd);
+        return ENOMEM;
+    }
     return 0;
 }
 
@@ -132,14 +141,19 @@ int out_create(const char* name, const bool replace, out_file** f) {
     do fd = open(name, flags, 0666);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) return errno;
-    *f = new out_file{fd, true};
+    const bool positioned = handle_type(fd) == 0;
+    *f = new (std::nothrow) out_file{fd, positioned, positioned};
+    if (*f == nullptr) {
+        close(fd);
+        return ENOMEM;
+    }
     return 0;
 }
 
 intptr_t out_handle(const out_file* f) { return f->fd; }
 
 int out_write(out_file* f, const uint64_t offset, const unsigned char* data, const size_t size) {
-    return write_fully(f->fd, offset, data, size);
+    return write_fully(f->fd, f->positioned, offset, data, size);
 }
 
 int out_copy(out_file* f, uint64_t offset, const loaded_file& input, uint64_t from, uint64_t size) {
@@ -158,7 +172,7 @@ int out_copy(out_file* f, uint64_t offset, const loaded_file& input, uint64_t fr
         offset += static_cast<uint64_t>(c);
         size -= static_cast<uint64_t>(c);
     }
-    return write_fully(f->fd, offset, input.data + from, size);
+    return write_fully(f->fd, f->positioned, offset, input.data + from, size);
 }
 
 int out_close(out_file* f) {

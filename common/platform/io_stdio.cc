@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 struct in_file {
     FILE* stream;
@@ -33,7 +34,11 @@ int in_open(const char* name, in_file** f) {
     errno = 0;
     FILE* const s = std::fopen(name, "rb");
     if (s == nullptr) return stream_error(ENOENT);
-    *f = new in_file{s};
+    *f = new (std::nothrow) in_file{s};
+    if (*f == nullptr) {
+        std::fclose(s);
+        return ENOMEM;
+    }
     return 0;
 }
 
@@ -58,12 +63,14 @@ const unsigned char* in_map(in_file*, const char*, uint64_t) { return nullptr; }
 
 void in_prepare_random_reads(const loaded_file&) {}
 
-int in_check_size(in_file* f, uint64_t) {
-    unsigned char probe = 0;
+int in_check_size(in_file* f, const uint64_t size) {
+    errno = 0;
     std::clearerr(f->stream);
-    size_t got = 0;
-    if (const int err = in_read(f, &probe, 1, &got)) return err;
-    return got != 0 ? ART_E_GREW : 0;
+    if (fseeko(f->stream, 0, SEEK_END) != 0) return stream_error(EIO);
+    const auto end = ftello(f->stream);
+    if (end < 0) return stream_error(EIO);
+    const auto now = static_cast<uint64_t>(end);
+    return now < size ? ART_E_SHORT_READ : now > size ? ART_E_GREW : 0;
 }
 
 void in_close(in_file* f) {
@@ -76,7 +83,11 @@ int out_create(const char* name, const bool replace, out_file** f) {
     errno = 0;
     FILE* const s = std::fopen(name, replace ? "wb" : "wbx");
     if (s == nullptr) return stream_error(EACCES);
-    *f = new out_file{s, 0};
+    *f = new (std::nothrow) out_file{s, 0};
+    if (*f == nullptr) {
+        std::fclose(s);
+        return ENOMEM;
+    }
     return 0;
 }
 

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <windows.h>
 
 struct in_file {
@@ -78,7 +79,11 @@ int in_open(const char* name, in_file** f) {
     const HANDLE h = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (h == INVALID_HANDLE_VALUE) return last_error();
-    *f = new in_file{h};
+    *f = new (std::nothrow) in_file{h};
+    if (*f == nullptr) {
+        CloseHandle(h);
+        return ENOMEM;
+    }
     return 0;
 }
 
@@ -146,7 +151,11 @@ int out_create(const char* name, const bool replace, out_file** f) {
     const HANDLE h = CreateFileA(name, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  nullptr, replace ? CREATE_ALWAYS : CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return last_error();
-    *f = new out_file{h, nullptr};
+    *f = new (std::nothrow) out_file{h, nullptr};
+    if (*f == nullptr) {
+        CloseHandle(h);
+        return ENOMEM;
+    }
     return 0;
 }
 
@@ -169,7 +178,8 @@ int out_write(out_file* f, uint64_t offset, const unsigned char* data, size_t si
 // out from there: a write straight from the view would first fault in each of its pages.
 int out_copy(out_file* f, uint64_t offset, const loaded_file& input, uint64_t from, uint64_t size) {
     if (input.file == nullptr) return out_write(f, offset, input.data + from, static_cast<size_t>(size));
-    if (!f->copy_buffer) f->copy_buffer.reset(new unsigned char[COPY_BUFFER_SIZE]);
+    if (!f->copy_buffer) f->copy_buffer.reset(new (std::nothrow) unsigned char[COPY_BUFFER_SIZE]);
+    if (!f->copy_buffer) return ENOMEM;
     while (size > 0) {
         OVERLAPPED o = at_offset(from);
         DWORD got = 0;

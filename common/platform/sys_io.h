@@ -61,11 +61,15 @@ int out_close(out_file* f);
 int handle_type(intptr_t handle);
 // True when both names exist and resolve to one file, through hard or symbolic links.
 bool same_file(const char* a, const char* b);
+// True when standard output is a regular file and name resolves to it.
+bool stdout_is(const char* name);
 // Takes back a half-written output that handle (an open descriptor or HANDLE of it, or
-// -1) still writes: a regular file is deleted, the target of a symbolic link is emptied,
-// and anything else (a device) is left alone. When it cannot be deleted it is emptied
-// through the handle, and the failure is returned. Async-signal-safe on POSIX.
-int remove_partial_output(const char* name, intptr_t handle);
+// -1) still writes; created says whether the run created it new. A regular file with no
+// other name is deleted; a file that other names lead to (the target of a symbolic link,
+// a file with other hard links) is emptied, every name kept; anything else (a device, a
+// pipe) is left alone. When it cannot be deleted it is emptied through the handle, and
+// the failure is returned. Async-signal-safe on POSIX.
+int remove_partial_output(const char* name, intptr_t handle, bool created);
 
 // Standard output is a text stream: on Windows each "\n" goes out as "\r\n".
 #ifdef _WIN32

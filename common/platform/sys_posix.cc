@@ -21,21 +21,29 @@ bool same_file(const char* a, const char* b) {
            sa.st_ino == sb.st_ino;
 }
 
+bool stdout_is(const char* name) {
+    struct stat so, sn;
+    return fstat(STDOUT_FILENO, &so) == 0 && S_ISREG(so.st_mode) && stat(name, &sn) == 0 &&
+           so.st_dev == sn.st_dev && so.st_ino == sn.st_ino;
+}
+
 static int empty_file(const char* name, const intptr_t handle) {
     const int r = handle >= 0 ? ftruncate(static_cast<int>(handle), 0) : truncate(name, 0);
     return r == 0 ? 0 : errno;
 }
 
-int remove_partial_output(const char* name, const intptr_t handle) {
+// The file system tells a link from the file it leads to: whether the run created the
+// output does not matter here.
+int remove_partial_output(const char* name, const intptr_t handle, bool) {
     struct stat link, target;
     if (lstat(name, &link) != 0) return 0;
-    if (S_ISREG(link.st_mode)) {
+    if (S_ISREG(link.st_mode) && link.st_nlink == 1) {
         if (unlink(name) == 0) return 0;
         const int err = errno;
         empty_file(name, handle);
         return err;
     }
-    if (S_ISLNK(link.st_mode) && stat(name, &target) == 0 && S_ISREG(target.st_mode))
+    if ((S_ISREG(link.st_mode) || S_ISLNK(link.st_mode)) && stat(name, &target) == 0 && S_ISREG(target.st_mode))
         return empty_file(name, handle);
     return 0;
 }

@@ -41,27 +41,64 @@ int handle_type(const intptr_t handle) {
     return GetFileType(reinterpret_cast<HANDLE>(handle)) == FILE_TYPE_DISK ? 0 : ART_E_NOT_REGULAR;
 }
 
-bool same_file(const char* a, const char* b) {
-    const HANDLE ha = open_for_query(a);
-    if (ha == INVALID_HANDLE_VALUE) return false;
-    const HANDLE hb = open_for_query(b);
+namespace {
+
+// Whether both handles are open on one file: the same volume and file index.
+bool same_identity(const HANDLE a, const HANDLE b) {
     BY_HANDLE_FILE_INFORMATION ia, ib;
-    const bool same = hb != INVALID_HANDLE_VALUE && GetFileInformationByHandle(ha, &ia) &&
-                      GetFileInformationByHandle(hb, &ib) &&
-                      ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
-                      ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
-    CloseHandle(ha);
-    if (hb != INVALID_HANDLE_VALUE) CloseHandle(hb);
+    return GetFileInformationByHandle(a, &ia) && GetFileInformationByHandle(b, &ib) &&
+           ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && ia.nFileIndexHigh == ib.nFileIndexHigh &&
+           ia.nFileIndexLow == ib.nFileIndexLow;
+}
+
+// Whether name leads to the file that h is open on.
+bool name_is(const char* name, const HANDLE h) {
+    const HANDLE q = open_for_query(name);
+    if (q == INVALID_HANDLE_VALUE) return false;
+    const bool same = same_identity(q, h);
+    CloseHandle(q);
     return same;
 }
 
-int remove_partial_output(const char* name, const intptr_t handle) {
+}  // namespace
+
+bool same_file(const char* a, const char* b) {
+    const HANDLE ha = open_for_query(a);
+    if (ha == INVALID_HANDLE_VALUE) return false;
+    const bool same = name_is(b, ha);
+    CloseHandle(ha);
+    return same;
+}
+
+bool stdout_is(const char* name) {
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    return out != nullptr && out != INVALID_HANDLE_VALUE && GetFileType(out) == FILE_TYPE_DISK && name_is(name, out);
+}
+
+namespace {
+
+// The number of names that the file name leads to has; 0 when it cannot be known.
+DWORD link_count(const char* name, const HANDLE h) {
+    const HANDLE q = h != INVALID_HANDLE_VALUE ? h : open_for_query(name);
+    if (q == INVALID_HANDLE_VALUE) return 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    const DWORD links = GetFileInformationByHandle(q, &info) ? info.nNumberOfLinks : 0;
+    if (q != h) CloseHandle(q);
+    return links;
+}
+
+}  // namespace
+
+int remove_partial_output(const char* name, const intptr_t handle, const bool created) {
     const DWORD attributes = GetFileAttributesA(name);
     if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
     if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) return 0;
     const auto h = handle == -1 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(handle);
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        // A link: empty the file that it leads to, keep the link.
+    if (h != INVALID_HANDLE_VALUE && GetFileType(h) != FILE_TYPE_DISK) return 0;
+    // Under wine a symbolic link looks like the file it leads to, and deleting either
+    // deletes that file: only an output that the run created new, with no other name, is
+    // deleted. Any other is emptied, every name kept.
+    if (!created || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) || link_count(name, h) != 1) {
         if (h != INVALID_HANDLE_VALUE ? empty_through(h) : empty_by_name(name)) return 0;
         return error_code();
     }
