@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <vector>
 
 uint64_t loaded_size = 0;
 
@@ -92,6 +93,11 @@ art_status load_whole_file(const char* name, loaded_file* loaded) {
         f = nullptr;
     }
     if (data == nullptr) return status_of(name, err);
+    if (f != nullptr) {
+        // Open until process exit, as the loaded bytes are.
+        static std::vector<in_file*> kept;
+        kept.push_back(f);
+    }
     *loaded = {data, size, f, name};
     loaded_size = size;
     return ART_OK;

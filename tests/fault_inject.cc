@@ -189,6 +189,8 @@ extern "C" FILE* fopen64(const char* path, const char* mode) {
     return f;
 }
 
+// The sanitizers bring their own allocator, which these cannot stand in for.
+#ifndef ART_SANITIZE_BUILD
 void* operator new(const size_t size) {
     if (allocations_fail && size >= 4096) throw std::bad_alloc();
     if (void* const p = std::malloc(size == 0 ? 1 : size)) return p;
@@ -200,3 +202,4 @@ void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, size_t) noexcept { std::free(p); }
 void operator delete[](void* p, size_t) noexcept { std::free(p); }
+#endif

@@ -44,6 +44,7 @@ enum class left { nothing, link, empty, whole };
 constexpr int PORTABLE_BUILD = 1;   // reads through fread, whose own reads cannot be intercepted
 constexpr int SANITIZED_BUILD = 2;  // the sanitizers' allocator cannot be made to fail
 
+constexpr const char* WINE_STDOUT = "wine's standard handles on a Unix file answer no file queries";
 constexpr const char* SHORTENED = "input ended before its full size was read (shortened during the run?)";
 
 struct fault {
@@ -118,9 +119,9 @@ const fault FAULTS[] = {
      left::whole, true, false, nullptr, nullptr, "needs POSIX signals"},
     // Standard output on a file of the run: refused before anything is written.
     {"standard output is the output", "", "", ">OUT", "standard output", "is the same file as the output OUT", 1,
-     left::empty, false, false, nullptr, nullptr, nullptr},
+     left::empty, false, false, nullptr, nullptr, WINE_STDOUT},
     {"standard output is an input", "", "", ">>IN", "standard output", "is the same file as the input IN", 1,
-     left::nothing, false, false, nullptr, nullptr, nullptr},
+     left::nothing, false, false, nullptr, nullptr, WINE_STDOUT},
     {"input shortened while the output is written", "",
      "ASAN_OPTIONS=verify_asan_link_order=0 ART_CHANGE_FILE=IN ART_CHANGE=shrink ART_CHANGE_AFTER_WRITE_TO=OUT", "",
      "IN", SHORTENED, 1, left::nothing, true, false, nullptr, nullptr, "needs LD_PRELOAD"},
