@@ -57,16 +57,10 @@ private:
     uint64_t written_ = 0;
 };
 
-static art_status scan_mapped(const loaded_file& text, index_writer& w) {
-    for (uint64_t at = 0; at < text.size; at += BLOCK_SIZE) {
-        const size_t part = static_cast<size_t>(text.size - at < BLOCK_SIZE ? text.size - at : BLOCK_SIZE);
-        if (const art_status s = w.split(text.data + at, part); !s.ok()) return s;
-    }
-    return ART_OK;
-}
-
-// Reads the text into block; a known size must hold from the first byte to the last.
-static art_status scan_read(in_file* text, const uint64_t size, const bool known, index_writer& w) {
+// Reads the text into block, which stays in the processor's cache between the read and
+// the scan, whatever the text's size and however the page cache holds it; a known size
+// must hold from the first byte to the last.
+static art_status scan(in_file* text, const uint64_t size, const bool known, index_writer& w) {
     for (;;) {
         size_t got = 0;
         if (const int err = in_read(text, block, BLOCK_SIZE, &got)) return status_of(TEXT_FILE, err);
@@ -85,14 +79,13 @@ static int build() {
     uint64_t size = 0;
     bool known = false;
     if (const art_status s = text_size(f, &size, &known); !s.ok()) return fail(s);
-    // A text of known size is mapped, and checked once the index is written for a change
-    // of size.
-    const loaded_file text{known ? in_map(f, TEXT_FILE, size) : nullptr, size, known ? f : nullptr, TEXT_FILE};
+    // A text of known size is checked once the index is written for a change of size.
+    const loaded_file text{nullptr, size, known ? f : nullptr, TEXT_FILE};
     output_file index;
     if (const int status = create_output(index, INDEX_FILE, {TEXT_FILE})) return status;
 
     index_writer writer(index);
-    art_status s = text.data != nullptr ? scan_mapped(text, writer) : scan_read(f, size, known, writer);
+    art_status s = scan(f, size, known, writer);
     if (s.ok()) s = writer.finish();
     s = end_of_work(index, s, {&text});
     if (s.ok()) print("n=%" PRIu64 "\n", writer.count());

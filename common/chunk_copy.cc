@@ -1,11 +1,18 @@
 #include "chunk_copy.h"
 
 #include "art_index.h"
+#include "file_loader.h"
 #include "platform/sys_io.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -13,6 +20,10 @@ namespace {
 // How many records ahead the copy loops ask for the source bytes they will need, so
 // that the misses of short random pieces overlap.
 constexpr uint64_t PREFETCH_AHEAD = 16;
+
+// The work of one record beside its bytes, in bytes: a random piece costs about as much
+// as copying this many more.
+constexpr uint64_t RECORD_WEIGHT = 64;
 
 void prefetch(const unsigned char* p) {
 #if defined(__GNUC__)
@@ -42,14 +53,89 @@ inline void copy_bytes(unsigned char* dst, const unsigned char* src, const size_
     }
 }
 
-// Sends pieces of one input to the output. A piece that continues the previous one in
-// both the input and the output extends it into a run; a run of copy_min bytes or more
-// goes out as one copy, a shorter one is staged and written with its neighbours in the
-// output a stage at a time.
+// How many parts work of this size is worth, at most limits.threads.
+size_t parts_for(const uint64_t work, const copy_limits& limits) {
+    const uint64_t worth = work / std::max<uint64_t>(limits.part_min, 1);
+    return static_cast<size_t>(std::max<uint64_t>(1, std::min<uint64_t>(limits.threads, worth)));
+}
+
+// What the parts of one copy share: the input, made ready for reads in no order the first
+// time a part needs it, and the first part (in part order) that failed, after which the
+// parts behind it stop early.
+class shared_copy {
+public:
+    shared_copy(const loaded_file& in, const chunk_sink& out, const copy_limits& limits)
+        : in_(in), out_(out), limits_(limits) {}
+
+    const loaded_file& input() const { return in_; }
+
+    // Maps in every page of the input once, on as many threads as the size is worth.
+    void prepare() {
+        std::call_once(prepared_, [this] {
+            const size_t slices = parts_for(in_.size, limits_);
+            run(slices, [this, slices](const size_t k) {
+                const uint64_t from = in_.size * k / slices, to = in_.size * (k + 1) / slices;
+                in_prepare_random_reads(in_, from, to - from);
+                return ART_OK;
+            });
+        });
+    }
+
+    bool stopped(const size_t part) const { return first_failed_.load(std::memory_order_relaxed) < part; }
+
+    // Runs work(k) for parts 0 to parts - 1, each but the first on a thread of its own
+    // (on the calling thread where one cannot be started), and returns the status of the
+    // first part that failed, in part order: the failure one thread would have met first.
+    // A failed allocation in a part is ENOMEM on the sink.
+    template <typename Work>
+    art_status run(const size_t parts, Work&& work) {
+        std::vector<art_status> status(parts, ART_OK);
+        const auto one = [&](const size_t k) {
+            try {
+                status[k] = work(k);
+            } catch (const std::bad_alloc&) {
+                status[k] = status_of(out_.name(), ENOMEM);
+            }
+            if (!status[k].ok()) {
+                size_t seen = first_failed_.load();
+                while (k < seen && !first_failed_.compare_exchange_weak(seen, k)) {
+                }
+            }
+        };
+        std::vector<std::thread> threads;
+        threads.reserve(parts);
+        for (size_t k = 1; k < parts; ++k) {
+            try {
+                threads.emplace_back(one, k);
+            } catch (const std::exception&) {
+                one(k);
+            }
+        }
+        one(0);
+        for (std::thread& t : threads) t.join();
+        for (const art_status& s : status)
+            if (!s.ok()) return s;
+        return ART_OK;
+    }
+
+private:
+    const loaded_file& in_;
+    const chunk_sink& out_;
+    const copy_limits& limits_;
+    std::once_flag prepared_;
+    std::atomic<size_t> first_failed_{SIZE_MAX};
+};
+
+// Sends pieces of one input to the output through a stage that covers one block of the
+// output, aligned to the stage's size, and goes out whole where the pieces fill it. A
+// piece that continues the previous one in both the input and the output extends it
+// into a run; a run of copy_min bytes or more is read into the stage through the input's
+// file, a shorter one is copied from the input's mapping.
 class staged_output {
 public:
-    staged_output(const loaded_file& in, chunk_sink& out, const copy_limits& limits)
-        : in_(in), out_(out), limits_(limits), stage_(new unsigned char[limits.stage_size]) {}
+    staged_output(shared_copy& shared, chunk_sink& out, const copy_limits& limits, const size_t part)
+        : shared_(shared), in_(shared.input()), out_(out), limits_(limits), part_(part),
+          stage_(new unsigned char[limits.stage_size]) {}
 
     art_status put(const uint64_t target, const uint64_t from, const uint64_t size) {
         if (run_size_ > 0 && target == run_target_ + run_size_ && from == run_from_ + run_size_) {
@@ -65,61 +151,78 @@ public:
 
     art_status finish() {
         if (const art_status s = emit_run(); !s.ok()) return s;
-        return flush_stage();
+        return flush();
     }
 
 private:
     art_status emit_run() {
-        if (run_size_ == 0) return ART_OK;
-        const uint64_t target = run_target_, from = run_from_, size = run_size_;
+        uint64_t target = run_target_, from = run_from_, size = run_size_;
         run_size_ = 0;
-        if (prepared_ && size < limits_.copy_min && size <= limits_.stage_size - used_ &&
-            (used_ == 0 || stage_target_ + used_ == target)) {
-            if (used_ == 0) stage_target_ = target;
-            copy_bytes(stage_.get() + used_, in_.data + from, static_cast<size_t>(size));
-            used_ += static_cast<size_t>(size);
-            return ART_OK;
-        }
-        if (size >= limits_.copy_min) {
-            if (const art_status s = flush_stage(); !s.ok()) return s;
-            return out_.copy(target, in_, from, size);
-        }
-        if (used_ > 0 && stage_target_ + used_ != target) {
-            if (const art_status s = flush_stage(); !s.ok()) return s;
-        }
-        if (!prepared_) {
-            in_prepare_random_reads(in_);
-            prepared_ = true;
-        }
-        for (uint64_t done = 0; done < size;) {
-            if (used_ == 0) stage_target_ = target + done;
-            const size_t part = static_cast<size_t>(std::min<uint64_t>(size - done, limits_.stage_size - used_));
-            std::memcpy(stage_.get() + used_, in_.data + from + done, part);
-            used_ += part;
-            done += part;
-            if (used_ == limits_.stage_size) {
-                if (const art_status s = flush_stage(); !s.ok()) return s;
+        const bool read = size >= limits_.copy_min;
+        if (size > 0 && !read) shared_.prepare();
+        while (size > 0) {
+            if (end_ > begin_ && target != block_ + end_) {
+                if (const art_status s = flush(); !s.ok()) return s;
+            }
+            if (end_ == begin_) {
+                block_ = target - target % limits_.stage_size;
+                begin_ = end_ = static_cast<size_t>(target - block_);
+            }
+            const size_t part = static_cast<size_t>(std::min<uint64_t>(size, limits_.stage_size - end_));
+            if (read) {
+                if (const art_status s = read_loaded(in_, from, stage_.get() + end_, part); !s.ok()) return s;
+            } else {
+                copy_bytes(stage_.get() + end_, in_.data + from, part);
+            }
+            end_ += part;
+            target += part;
+            from += part;
+            size -= part;
+            if (end_ == limits_.stage_size) {
+                if (const art_status s = flush(); !s.ok()) return s;
             }
         }
         return ART_OK;
     }
 
-    art_status flush_stage() {
-        if (used_ == 0) return ART_OK;
-        const size_t size = used_;
-        used_ = 0;
-        return out_.write(stage_target_, stage_.get(), size);
+    art_status flush() {
+        if (end_ == begin_) return ART_OK;
+        const size_t begin = begin_, end = end_;
+        begin_ = end_ = 0;
+        if (shared_.stopped(part_)) return status_of(out_.name(), ECANCELED);
+        return out_.write(block_ + begin, stage_.get() + begin, end - begin);
     }
 
+    shared_copy& shared_;
     const loaded_file& in_;
     chunk_sink& out_;
     const copy_limits& limits_;
+    const size_t part_;
     const std::unique_ptr<unsigned char[]> stage_;
-    size_t used_ = 0;
-    uint64_t stage_target_ = 0;
-    bool prepared_ = false;  // whether the input is ready for reads in no order
+    uint64_t block_ = 0;              // the output offset of the stage's first byte
+    size_t begin_ = 0, end_ = 0;      // the part of the stage filled
     uint64_t run_target_ = 0, run_from_ = 0, run_size_ = 0;
 };
+
+// Where each part of about equal work begins among n records, and where the last one
+// ends: as many parts as the work is worth, at most limits.threads; one for an output
+// written in order.
+std::vector<chunk_cursor> split_records(const unsigned char* index, const uint64_t n, const chunk_sink& out,
+                                        const copy_limits& limits) {
+    uint64_t bytes = 0;
+    chunk_cursor c(index, n);
+    for (; !c.done(); c.next()) bytes += c.length();
+    const uint64_t work = bytes + RECORD_WEIGHT * n;
+    const size_t parts = out.in_order() ? 1 : parts_for(work, limits);
+    std::vector<chunk_cursor> starts{chunk_cursor(index, n)};
+    uint64_t done = 0;
+    for (chunk_cursor at(index, n); !at.done() && starts.size() < parts; at.next()) {
+        if (done >= work * starts.size() / parts && at.position() > starts.back().position()) starts.push_back(at);
+        done += at.length() + RECORD_WEIGHT;
+    }
+    starts.push_back(c);
+    return starts;
+}
 
 // One piece of a window's plan: size bytes of the gathered text from source, placed
 // at offset within the window.
@@ -161,14 +264,15 @@ unsigned floor_log2(size_t size) {
 
 class window_scatter {
 public:
-    window_scatter(const loaded_file& gathered, const unsigned char* index, const uint64_t n,
-                   chunk_sink& out, const copy_limits& limits, const uint64_t end)
-        : gathered_(gathered), index_(index), n_(n), out_(out), shift_(floor_log2(limits.stage_size)),
-          window_(size_t{1} << shift_), budget_(std::max<size_t>(limits.plan_budget, 1)), end_(end),
-          stage_(new unsigned char[window_]), counts_((end + window_ - 1) / window_, 0) {}
+    window_scatter(shared_copy& shared, const unsigned char* index, const uint64_t n, chunk_sink& out,
+                   const copy_limits& limits, const uint64_t end)
+        : shared_(shared), gathered_(shared.input()), index_(index), n_(n), out_(out),
+          shift_(floor_log2(limits.stage_size)), window_(size_t{1} << shift_),
+          budget_(std::max<size_t>(limits.plan_budget, 1)), limits_(limits), end_(end),
+          counts_((end + window_ - 1) / window_, 0) {}
 
     art_status run() {
-        in_prepare_random_reads(gathered_);
+        shared_.prepare();
         for_each_chunk(index_, n_, [&](uint64_t target, uint64_t source, uint64_t size) {
             cut_by_window(target, source, size, shift_,
                           [&](uint64_t w, uint64_t, uint64_t, uint64_t) { ++counts_[w]; });
@@ -191,7 +295,8 @@ public:
 
 private:
     // Windows [first, last), whose pieces number planned: one pass over the index lists
-    // each window's pieces in index order, then each window is filled and written.
+    // each window's pieces in index order, then the windows are filled and written, in
+    // parts of consecutive windows on as many threads as the work is worth.
     art_status fill_from_plan(const uint64_t first, const uint64_t last, const uint64_t planned) {
         if (plan_.size() < planned) plan_.resize(static_cast<size_t>(planned));
         std::vector<uint64_t> next(static_cast<size_t>(last - first + 1), 0);
@@ -205,40 +310,53 @@ private:
                                             static_cast<uint32_t>(part)};
             });
         });
-        for (uint64_t w = first; w < last; ++w) {
-            const uint64_t lo = begin[w - first], hi = begin[w - first + 1];
-            if (lo == hi) continue;
-            clear_stage();
-            for (uint64_t j = lo; j < hi; ++j) {
-                if (j + PREFETCH_AHEAD < hi) prefetch(gathered_.data + plan_[j + PREFETCH_AHEAD].source);
-                const planned_piece& p = plan_[j];
-                copy_bytes(stage_.get() + p.offset, gathered_.data + p.source, p.size);
+        const uint64_t work = (last - first) * window_ + planned * RECORD_WEIGHT;
+        const size_t parts = out_.in_order() ? 1 : std::min<size_t>(parts_for(work, limits_), static_cast<size_t>(last - first));
+        while (stages_.size() < parts) stages_.emplace_back(new unsigned char[window_]);
+        return shared_.run(parts, [&](const size_t k) {
+            // Part k takes the windows from where k / parts of the pieces are planned.
+            const auto window_at = [&](const size_t j) {
+                return static_cast<uint64_t>(std::upper_bound(begin.begin(), begin.end() - 1, planned * j / parts) -
+                                             begin.begin() - 1) + first;
+            };
+            const uint64_t lo = k == 0 ? first : window_at(k), hi = k + 1 == parts ? last : window_at(k + 1);
+            unsigned char* const stage = stages_[k].get();
+            for (uint64_t w = lo; w < hi; ++w) {
+                const uint64_t from = begin[w - first], to = begin[w - first + 1];
+                if (from == to) continue;
+                if (shared_.stopped(k)) return status_of(out_.name(), ECANCELED);
+                std::memset(stage, 0, window_);
+                for (uint64_t j = from; j < to; ++j) {
+                    if (j + PREFETCH_AHEAD < to) prefetch(gathered_.data + plan_[j + PREFETCH_AHEAD].source);
+                    const planned_piece& p = plan_[j];
+                    copy_bytes(stage + p.offset, gathered_.data + p.source, p.size);
+                }
+                if (const art_status s = write_window(w, stage); !s.ok()) return s;
             }
-            if (const art_status s = write_window(w); !s.ok()) return s;
-        }
-        return ART_OK;
+            return ART_OK;
+        });
     }
 
     // A window with more pieces than a plan may hold (chunks piled on one place): filled
     // straight from a pass over the index.
     art_status fill_by_scan(const uint64_t w) {
-        clear_stage();
+        if (stages_.empty()) stages_.emplace_back(new unsigned char[window_]);
+        unsigned char* const stage = stages_[0].get();
+        std::memset(stage, 0, window_);
         const uint64_t lo = w * window_, hi = lo + window_;
         for_each_chunk(index_, n_, [&](uint64_t target, uint64_t source, uint64_t size) {
             const uint64_t from = std::max(target, lo), to = std::min(target + size, hi);
-            if (from < to)
-                std::memcpy(stage_.get() + (from - lo), gathered_.data + source + (from - target), to - from);
+            if (from < to) std::memcpy(stage + (from - lo), gathered_.data + source + (from - target), to - from);
         });
-        return write_window(w);
+        return write_window(w, stage);
     }
 
-    void clear_stage() { std::memset(stage_.get(), 0, window_); }
-
-    art_status write_window(const uint64_t w) {
+    art_status write_window(const uint64_t w, const unsigned char* stage) {
         const uint64_t at = w * window_;
-        return out_.write(at, stage_.get(), static_cast<size_t>(std::min<uint64_t>(window_, end_ - at)));
+        return out_.write(at, stage, static_cast<size_t>(std::min<uint64_t>(window_, end_ - at)));
     }
 
+    shared_copy& shared_;
     const loaded_file& gathered_;
     const unsigned char* const index_;
     const uint64_t n_;
@@ -246,24 +364,50 @@ private:
     const unsigned shift_;
     const size_t window_;  // the output is built 2^shift_ bytes at a time
     const size_t budget_;
+    const copy_limits& limits_;
     const uint64_t end_;  // the farthest end of a chunk: the output's size
-    const std::unique_ptr<unsigned char[]> stage_;
     std::vector<uint64_t> counts_;  // pieces per window
     std::vector<planned_piece> plan_;
+    std::vector<std::unique_ptr<unsigned char[]>> stages_;  // one window each, per part
 };
+
+// Sends the chunk of every record, in index order, through the stage of its part; a
+// part is a run of records (split_records). piece(c) gives where the chunk at cursor c
+// goes in the output and where it comes from in the input; with prefetch, the input is
+// asked ahead for the pieces at the records' starts (gather's reads in no order).
+template <typename Piece>
+art_status stage_parts(shared_copy& shared, const unsigned char* index, const uint64_t n, chunk_sink& out,
+                       const copy_limits& limits, const bool prefetch_starts, Piece&& piece) {
+    const std::vector<chunk_cursor> starts = split_records(index, n, out, limits);
+    const unsigned char* const data = shared.input().data;
+    return shared.run(starts.size() - 1, [&](const size_t k) {
+        staged_output staged(shared, out, limits, k);
+        const uint64_t stop = starts[k + 1].position();
+        for (chunk_cursor c = starts[k]; c.position() < stop; c.next()) {
+            if (prefetch_starts && c.position() + PREFETCH_AHEAD < stop)
+                prefetch(data + index_record(index, c.position() + PREFETCH_AHEAD).start);
+            if (c.length() == 0) continue;
+            const auto [target, from] = piece(c);
+            if (const art_status s = staged.put(target, from, c.length()); !s.ok()) return s;
+        }
+        return staged.finish();
+    });
+}
 
 }  // namespace
 
+copy_limits machine_limits() {
+    copy_limits limits;
+    limits.threads = usable_cores();
+    return limits;
+}
+
 art_status gather_chunks(const loaded_file& text, const unsigned char* index, const uint64_t n,
                          chunk_sink& out, const copy_limits& limits) {
-    staged_output staged(text, out, limits);
-    for (chunk_cursor c(index, n); !c.done(); c.next()) {
-        if (c.position() + PREFETCH_AHEAD < n)
-            prefetch(text.data + index_record(index, c.position() + PREFETCH_AHEAD).start);
-        if (c.length() == 0) continue;
-        if (const art_status s = staged.put(c.source(), c.record().start, c.length()); !s.ok()) return s;
-    }
-    return staged.finish();
+    shared_copy shared(text, out, limits);
+    return stage_parts(shared, index, n, out, limits, true, [](const chunk_cursor& c) {
+        return std::pair<uint64_t, uint64_t>{c.source(), c.record().start};
+    });
 }
 
 art_status scatter_chunks(const loaded_file& gathered, const unsigned char* index, const uint64_t n,
@@ -274,11 +418,9 @@ art_status scatter_chunks(const loaded_file& gathered, const unsigned char* inde
         if (target < end) in_order = false;
         end = std::max(end, target + size);
     });
-    if (!in_order) return window_scatter(gathered, index, n, out, limits, end).run();
-    staged_output staged(gathered, out, limits);
-    art_status s = ART_OK;
-    for_each_chunk(index, n, [&](uint64_t target, uint64_t source, uint64_t size) {
-        if (s.ok()) s = staged.put(target, source, size);
+    shared_copy shared(gathered, out, limits);
+    if (!in_order) return window_scatter(shared, index, n, out, limits, end).run();
+    return stage_parts(shared, index, n, out, limits, false, [](const chunk_cursor& c) {
+        return std::pair<uint64_t, uint64_t>{c.record().start, c.source()};
     });
-    return s.ok() ? staged.finish() : s;
 }

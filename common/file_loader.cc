@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 uint64_t loaded_size = 0;
@@ -76,6 +77,7 @@ art_status load_whole_file(const char* name, loaded_file* loaded) {
     int err = in_size(f, &size);
     const bool regular = err == 0;
     const bool says_empty = regular && size == 0;
+    bool mapped = false;
     if (err == ART_E_NOT_REGULAR || says_empty) {
         // A pipe has no size to know, and a file whose size reads 0 may hold bytes all the
         // same (/proc files): both are read to their end.
@@ -84,6 +86,7 @@ art_status load_whole_file(const char* name, loaded_file* loaded) {
         err = ART_E_TOO_LARGE;
     } else if (regular) {
         data = in_map(f, name, size);
+        mapped = data != nullptr;
         if (data == nullptr) data = read_whole(f, size, &err);
     }
     // Kept where the size can be checked again: a regular file whose size said how much
@@ -94,12 +97,28 @@ art_status load_whole_file(const char* name, loaded_file* loaded) {
     }
     if (data == nullptr) return status_of(name, err);
     if (f != nullptr) {
-        // Open until process exit, as the loaded bytes are.
-        static std::vector<in_file*> kept;
-        kept.push_back(f);
+        // Open until process exit, as the loaded bytes are; never destroyed.
+        static auto* const kept = new std::vector<in_file*>;
+        kept->push_back(f);
     }
-    *loaded = {data, size, f, name};
+    *loaded = {data, size, f, name, mapped};
     loaded_size = size;
+    return ART_OK;
+}
+
+art_status read_loaded(const loaded_file& input, uint64_t from, unsigned char* buf, size_t size) {
+    if (!input.mapped) {
+        std::memcpy(buf, input.data + from, size);
+        return ART_OK;
+    }
+    while (size > 0) {
+        size_t got = 0;
+        if (const int err = in_read_at(input.file, from, buf, size, &got)) return status_of(input.name, err);
+        if (got == 0) return status_of(input.name, ART_E_SHORT_READ);
+        from += got;
+        buf += got;
+        size -= got;
+    }
     return ART_OK;
 }
 

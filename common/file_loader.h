@@ -4,6 +4,7 @@
 
 #include "art_status.h"
 
+#include <cstddef>
 #include <cstdint>
 
 struct in_file;
@@ -17,6 +18,7 @@ struct loaded_file {
     uint64_t size;
     in_file* file;
     const char* name = nullptr;  // for diagnostics; must stay valid
+    bool mapped = false;         // data is a mapping of file, which reads would fault in
 };
 
 // Opens name for reading; open_failure says how a failure is reported.
@@ -29,6 +31,12 @@ extern uint64_t loaded_size;
 // loaded_size as it was; a file that cannot be opened is ART_E_NOT_OPENED. Files of
 // ART_TEXT_LIMIT bytes or more are refused. The bytes are read-only.
 art_status load_whole_file(const char* name, loaded_file* loaded);
+
+// Copies bytes [from, from + size) of a loaded input into buf: read through its file
+// where its data is a mapping (in order, through the kernel, with no page of the mapping
+// touched), else copied from its data. ART_E_SHORT_READ, naming it, when the file ended
+// before them. Safe from several threads at once.
+art_status read_loaded(const loaded_file& input, uint64_t from, unsigned char* buf, size_t size);
 
 // Whether a loaded input still has the size it was loaded with: ART_E_SHORT_READ or
 // ART_E_GREW, naming it, when another process changed it.

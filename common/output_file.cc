@@ -49,13 +49,6 @@ art_status output_file::write(const uint64_t offset, const unsigned char* data, 
     return status_of(name_, err);
 }
 
-art_status output_file::copy(const uint64_t offset, const loaded_file& input, const uint64_t from,
-                             const uint64_t size) {
-    int err = place(offset, size);
-    if (err == 0) err = out_copy(file_, offset, input, from, size);
-    return status_of(err == ART_E_SHORT_READ ? input.name : name_, err);
-}
-
 art_status output_file::close() {
     guard_hold();
     const int err = out_close(file_);

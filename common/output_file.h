@@ -22,11 +22,10 @@ public:
     // device) is written in order: a gap goes out as zeros, and a write before the end
     // of the last one is ESPIPE.
     art_status create(const char* name);
-    const char* name() const { return name_; }
+    const char* name() const override { return name_; }
+    bool in_order() const override { return in_order_; }
 
     art_status write(uint64_t offset, const unsigned char* data, size_t size) override;
-    // A failure names input when input ended before the bytes, else the output.
-    art_status copy(uint64_t offset, const loaded_file& input, uint64_t from, uint64_t size) override;
     // Flushes and closes; the output stays registered until commit or take_back.
     art_status close();
 

@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -86,8 +88,25 @@ int scatter() {
     output_file scattered;
     if (const int status = open_output(scattered, SCATTERED_FILE, in, breach)) return status;
 
-    print_chunk_lines(in.source.data, in.index.data, in.n);
-    const art_status work = scatter_chunks(in.source, in.index.data, in.n, scattered);
+    // The lines go out on a thread of their own while the chunks are copied (here, where
+    // no thread can be started).
+    art_status work = ART_OK;
+    {
+        const auto lines = [&] { print_chunk_lines(in.source.data, in.index.data, in.n); };
+        std::thread printer;
+        try {
+            printer = std::thread(lines);
+        } catch (const std::system_error&) {
+            lines();
+        }
+        const struct joiner {
+            std::thread& t;
+            ~joiner() {
+                if (t.joinable()) t.join();
+            }
+        } join_printer{printer};
+        work = scatter_chunks(in.source, in.index.data, in.n, scattered, machine_limits());
+    }
     return finish_run(scattered, end_of_work(scattered, work, {&in.source, &in.index}));
 }
 

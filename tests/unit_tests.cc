@@ -226,8 +226,16 @@ TEST(ChunkCopy, ScatterFillsGapsWithZerosAndLaterRecordWins) {
 }
 
 // Small staging, window and plan sizes make a small text cross all their edges: runs split
-// over stages, kernel copies, several passes over the index, windows too full to plan.
+// over stages, reads through the file, several passes over the index, windows too full to
+// plan. Each runs on one thread and on several, with a thread for any work.
 const copy_limits LIMITS[] = {copy_limits(), {7, 5, 3}, {64, 1u << 30, 1}, {1, 1, 2}};
+const unsigned THREADS[] = {1, 3};
+
+copy_limits with_threads(copy_limits limits, const unsigned threads) {
+    limits.threads = threads;
+    if (threads > 1) limits.part_min = 1;
+    return limits;
+}
 
 TEST(ChunkCopy, GatherThenScatterGivesTheTextBack) {
     std::mt19937 rng(9);
@@ -239,7 +247,9 @@ TEST(ChunkCopy, GatherThenScatterGivesTheTextBack) {
         std::vector<art_record> records;
         for (uint64_t i = 0; i < n; ++i) records.push_back(index_record(builder_index.data(), i));
         std::shuffle(records.begin(), records.end() - 1, rng);
-        for (const copy_limits& limits : LIMITS) {
+        for (const copy_limits& base : LIMITS) {
+          for (const unsigned threads : THREADS) {
+            const copy_limits limits = with_threads(base, threads);
             for (const bytes& index : {builder_index, encode_all(records)}) {
                 ASSERT_EQ(check_gather_index(index.data(), n, text.size()).kind, breach_kind::none);
                 memory_sink gathered;
@@ -247,7 +257,7 @@ TEST(ChunkCopy, GatherThenScatterGivesTheTextBack) {
                 ASSERT_EQ(gathered.bytes.size(), text.size());
                 if (index == builder_index) {
                     EXPECT_EQ(gathered.bytes, text);
-                    if (limits.stage_size == copy_limits().stage_size) {
+                    if (limits.stage_size == copy_limits().stage_size && threads == 1) {
                         EXPECT_EQ(gathered.write_calls, 1u);  // neighbouring chunks merge into one write
                     }
                 }
@@ -255,7 +265,41 @@ TEST(ChunkCopy, GatherThenScatterGivesTheTextBack) {
                 memory_sink scattered;
                 ASSERT_EQ(scatter_chunks({gathered.bytes.data(), gathered.bytes.size(), nullptr}, index.data(), n,
                                          scattered, limits).code, 0);
-                EXPECT_EQ(scattered.bytes, text) << "records " << n << ", stage " << limits.stage_size;
+                EXPECT_EQ(scattered.bytes, text) << "records " << n << ", stage " << limits.stage_size
+                                                 << ", threads " << threads;
+            }
+          }
+        }
+    }
+}
+
+// Where parts of the output fail, on several threads, the failure is the one a single
+// thread would have met first; the parts before it are written whole.
+TEST(ChunkCopy, FailuresComeInOutputOrderWhateverTheThreads) {
+    std::mt19937 rng(10);
+    bytes text(40000);
+    for (auto& b : text) b = rng() % 40 == 0 ? ART_DELIMITER : static_cast<unsigned char>(rng());
+    const bytes index = split_in_blocks(text, 4096);
+    const uint64_t n = record_count(index.size());
+    const struct { const char* name; uint64_t fail_at, fail_late; int code; } cases[] = {
+        {"the second part fails", 30000, UINT64_MAX, EIO},
+        {"both parts fail", 5000, 25000, EIO},
+        {"nothing fails", UINT64_MAX, UINT64_MAX, 0},
+    };
+    for (const auto& c : cases) {
+        for (const unsigned threads : THREADS) {
+            const copy_limits limits = with_threads({64, 1u << 30, 1}, threads);
+            memory_sink gathered, scattered;
+            gathered.fail_at = scattered.fail_at = c.fail_at;
+            gathered.fail_late = scattered.fail_late = c.fail_late;
+            EXPECT_EQ(gather_chunks({text.data(), text.size(), nullptr}, index.data(), n, gathered, limits).code, c.code)
+                << c.name << ", threads " << threads;
+            EXPECT_EQ(scatter_chunks({text.data(), text.size(), nullptr}, index.data(), n, scattered, limits).code,
+                      c.code) << c.name << ", threads " << threads;
+            for (const memory_sink* out : {&gathered, &scattered}) {
+                const size_t whole = std::min<uint64_t>(c.fail_at, text.size()) / 64 * 64;
+                ASSERT_GE(out->bytes.size(), whole) << c.name;
+                EXPECT_TRUE(std::equal(text.begin(), text.begin() + long(whole), out->bytes.begin())) << c.name;
             }
         }
     }
@@ -294,11 +338,14 @@ TEST(ChunkCopy, ScatterOfMillionsOfRecordsWritesWindowsNotRecords) {
     for (const auto& records : {shuffled, piled}) {
         const bytes index = encode_all(records);
         ASSERT_EQ(check_scatter_index(index.data(), records.size(), gathered.size()).kind, breach_kind::none);
-        memory_sink out;
-        ASSERT_EQ(scatter_chunks({gathered.data(), gathered.size(), nullptr}, index.data(), records.size(), out).code, 0);
         const bytes expected = scatter_one_by_one(gathered, index);
+      for (const unsigned threads : THREADS) {
+        memory_sink out;
+        ASSERT_EQ(scatter_chunks({gathered.data(), gathered.size(), nullptr}, index.data(), records.size(), out,
+                                 with_threads(copy_limits(), threads)).code, 0);
         EXPECT_TRUE(out.bytes == expected);
         EXPECT_LE(out.write_calls, expected.size() / copy_limits().stage_size + 1);
+      }
     }
 }
 

@@ -1,5 +1,5 @@
-// POSIX form of the platform layer: inputs mapped read-only from the page cache, long
-// runs copied file to file by the kernel, positioned writes.
+// POSIX form of the platform layer: inputs mapped read-only from the page cache, read in
+// order through the kernel where they can be, positioned writes.
 #include "sys_io.h"
 
 #include "art_status.h"
@@ -21,8 +21,7 @@ struct in_file {
 
 struct out_file {
     int fd;
-    bool positioned;   // false for a pipe or a device
-    bool kernel_copy;  // false once the kernel refused to copy into this output
+    bool positioned;  // false for a pipe or a device
 };
 
 namespace {
@@ -67,10 +66,6 @@ int write_fully(const int fd, const bool positioned, uint64_t offset, const unsi
     return 0;
 }
 
-bool kernel_cannot_copy(const int err) {
-    return err == EXDEV || err == EINVAL || err == EOPNOTSUPP || err == ENOSYS || err == EBADF;
-}
-
 }  // namespace
 
 int in_open(const char* name, in_file** f) {
@@ -105,6 +100,15 @@ int in_read(in_file* f, unsigned char* buf, const size_t cap, size_t* got) {
     return 0;
 }
 
+int in_read_at(in_file* f, const uint64_t offset, unsigned char* buf, const size_t cap, size_t* got) {
+    ssize_t r;
+    do r = pread(f->fd, buf, request_size(cap), static_cast<off_t>(offset));
+    while (r < 0 && errno == EINTR);
+    if (r < 0) return errno;
+    *got = static_cast<size_t>(r);
+    return 0;
+}
+
 const unsigned char* in_map(in_file* f, const char* name, const uint64_t size) {
     if (size > SIZE_MAX) return nullptr;
     const unsigned char* const mapped = map_aligned(f->fd, static_cast<size_t>(size));
@@ -112,14 +116,16 @@ const unsigned char* in_map(in_file* f, const char* name, const uint64_t size) {
     return mapped;
 }
 
-void in_prepare_random_reads(const loaded_file& input) {
+void in_prepare_random_reads(const loaded_file& input, const uint64_t from, const uint64_t size) {
 #ifdef MADV_POPULATE_READ
     const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    const uintptr_t at = reinterpret_cast<uintptr_t>(input.data) & ~(page - 1);
-    if (input.file != nullptr && input.size > 0)
-        madvise(reinterpret_cast<void*>(at), static_cast<size_t>(input.size), MADV_POPULATE_READ);
+    const uintptr_t lo = reinterpret_cast<uintptr_t>(input.data + from) & ~(page - 1);
+    const uintptr_t hi = reinterpret_cast<uintptr_t>(input.data + from + size);
+    if (input.mapped && size > 0) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_POPULATE_READ);
 #else
     (void)input;
+    (void)from;
+    (void)size;
 #endif
 }
 
@@ -142,7 +148,7 @@ int out_create(const char* name, const bool replace, out_file** f) {
     while (fd < 0 && errno == EINTR);
     if (fd < 0) return errno;
     const bool positioned = handle_type(fd) == 0;
-    *f = new (std::nothrow) out_file{fd, positioned, positioned};
+    *f = new (std::nothrow) out_file{fd, positioned};
     if (*f == nullptr) {
         close(fd);
         return ENOMEM;
@@ -154,25 +160,6 @@ intptr_t out_handle(const out_file* f) { return f->fd; }
 
 int out_write(out_file* f, const uint64_t offset, const unsigned char* data, const size_t size) {
     return write_fully(f->fd, f->positioned, offset, data, size);
-}
-
-int out_copy(out_file* f, uint64_t offset, const loaded_file& input, uint64_t from, uint64_t size) {
-    while (size > 0 && f->kernel_copy && input.file != nullptr) {
-        auto in_at = static_cast<off_t>(from);
-        auto out_at = static_cast<off_t>(offset);
-        const ssize_t c = copy_file_range(input.file->fd, &in_at, f->fd, &out_at, request_size(size), 0);
-        if (c < 0 && errno == EINTR) continue;
-        if (c < 0 && kernel_cannot_copy(errno)) {
-            f->kernel_copy = false;
-            break;
-        }
-        if (c < 0) return errno;
-        if (c == 0) return ART_E_SHORT_READ;
-        from += static_cast<uint64_t>(c);
-        offset += static_cast<uint64_t>(c);
-        size -= static_cast<uint64_t>(c);
-    }
-    return write_fully(f->fd, f->positioned, offset, input.data + from, size);
 }
 
 int out_close(out_file* f) {

@@ -10,15 +10,18 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 
 struct in_file {
     FILE* stream;
+    std::mutex lock;  // a positioned read is a seek and a read
 };
 
 struct out_file {
     FILE* stream;
     uint64_t position;  // where the stream stands, so that writes in sequence need no seek
+    std::mutex lock;    // a positioned write is a seek and a write
 };
 
 namespace {
@@ -34,7 +37,7 @@ int in_open(const char* name, in_file** f) {
     errno = 0;
     FILE* const s = std::fopen(name, "rb");
     if (s == nullptr) return stream_error(ENOENT);
-    *f = new (std::nothrow) in_file{s};
+    *f = new (std::nothrow) in_file{s, {}};
     if (*f == nullptr) {
         std::fclose(s);
         return ENOMEM;
@@ -59,9 +62,16 @@ int in_read(in_file* f, unsigned char* buf, const size_t cap, size_t* got) {
     return 0;
 }
 
+int in_read_at(in_file* f, const uint64_t offset, unsigned char* buf, const size_t cap, size_t* got) {
+    const std::lock_guard<std::mutex> hold(f->lock);
+    errno = 0;
+    if (fseeko(f->stream, static_cast<off_t>(offset), SEEK_SET) != 0) return stream_error(EIO);
+    return in_read(f, buf, cap, got);
+}
+
 const unsigned char* in_map(in_file*, const char*, uint64_t) { return nullptr; }
 
-void in_prepare_random_reads(const loaded_file&) {}
+void in_prepare_random_reads(const loaded_file&, uint64_t, uint64_t) {}
 
 int in_check_size(in_file* f, const uint64_t size) {
     errno = 0;
@@ -83,7 +93,7 @@ int out_create(const char* name, const bool replace, out_file** f) {
     errno = 0;
     FILE* const s = std::fopen(name, replace ? "wb" : "wbx");
     if (s == nullptr) return stream_error(EACCES);
-    *f = new (std::nothrow) out_file{s, 0};
+    *f = new (std::nothrow) out_file{s, 0, {}};
     if (*f == nullptr) {
         std::fclose(s);
         return ENOMEM;
@@ -94,6 +104,7 @@ int out_create(const char* name, const bool replace, out_file** f) {
 intptr_t out_handle(const out_file* f) { return stream_handle(f->stream); }
 
 int out_write(out_file* f, const uint64_t offset, const unsigned char* data, size_t size) {
+    const std::lock_guard<std::mutex> hold(f->lock);
     if (offset != f->position) {
         errno = 0;
         if (fseeko(f->stream, static_cast<off_t>(offset), SEEK_SET) != 0) return stream_error(EIO);
@@ -108,11 +119,6 @@ int out_write(out_file* f, const uint64_t offset, const unsigned char* data, siz
         f->position += part;
     }
     return 0;
-}
-
-int out_copy(out_file* f, const uint64_t offset, const loaded_file& input, const uint64_t from,
-             const uint64_t size) {
-    return size > SIZE_MAX ? EFBIG : out_write(f, offset, input.data + from, static_cast<size_t>(size));
 }
 
 int out_close(out_file* f) {

@@ -20,12 +20,9 @@ struct in_file {
 
 struct out_file {
     HANDLE handle;
-    std::unique_ptr<unsigned char[]> copy_buffer;
 };
 
 namespace {
-
-constexpr DWORD COPY_BUFFER_SIZE = DWORD{4} << 20;
 
 DWORD request(const uint64_t left) { return static_cast<DWORD>(request_size(left)); }
 
@@ -103,6 +100,17 @@ int in_read(in_file* f, unsigned char* buf, const size_t cap, size_t* got) {
     return 0;
 }
 
+int in_read_at(in_file* f, const uint64_t offset, unsigned char* buf, const size_t cap, size_t* got) {
+    OVERLAPPED o = at_offset(offset);
+    DWORD n = 0;
+    if (!ReadFile(f->handle, buf, request(cap), &n, &o)) {
+        if (GetLastError() != ERROR_HANDLE_EOF) return last_error();
+        n = 0;
+    }
+    *got = n;
+    return 0;
+}
+
 // An address where a view of size bytes fits, aligned to 2 MiB so that large pages of
 // the system's file cache can back it whole (as they can under wine on Linux); null to
 // let the system choose.
@@ -131,11 +139,12 @@ int in_check_size(in_file* f, const uint64_t size) {
     return now < size ? ART_E_SHORT_READ : now > size ? ART_E_GREW : 0;
 }
 
-void in_prepare_random_reads(const loaded_file& input) {
+void in_prepare_random_reads(const loaded_file& input, const uint64_t from, const uint64_t size) {
     // A read of one byte a page, in order, maps the view ahead of the reads in no order.
-    if (input.file == nullptr) return;
+    if (!input.mapped) return;
     unsigned char sum = 0;
-    for (uint64_t at = 0; at < input.size; at += 4096) sum ^= static_cast<const volatile unsigned char*>(input.data)[at];
+    for (uint64_t at = from - from % 4096; at < from + size; at += 4096)
+        sum ^= static_cast<const volatile unsigned char*>(input.data)[at];
     (void)sum;
 }
 
@@ -151,7 +160,7 @@ int out_create(const char* name, const bool replace, out_file** f) {
     const HANDLE h = CreateFileA(name, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  nullptr, replace ? CREATE_ALWAYS : CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return last_error();
-    *f = new (std::nothrow) out_file{h, nullptr};
+    *f = new (std::nothrow) out_file{h};
     if (*f == nullptr) {
         CloseHandle(h);
         return ENOMEM;
@@ -170,28 +179,6 @@ int out_write(out_file* f, uint64_t offset, const unsigned char* data, size_t si
         data += written;
         size -= written;
         offset += written;
-    }
-    return 0;
-}
-
-// Reads the input's file into a buffer that stays in the processor's cache and writes it
-// out from there: a write straight from the view would first fault in each of its pages.
-int out_copy(out_file* f, uint64_t offset, const loaded_file& input, uint64_t from, uint64_t size) {
-    if (input.file == nullptr) return out_write(f, offset, input.data + from, static_cast<size_t>(size));
-    if (!f->copy_buffer) f->copy_buffer.reset(new (std::nothrow) unsigned char[COPY_BUFFER_SIZE]);
-    if (!f->copy_buffer) return ENOMEM;
-    while (size > 0) {
-        OVERLAPPED o = at_offset(from);
-        DWORD got = 0;
-        const DWORD want = size < COPY_BUFFER_SIZE ? static_cast<DWORD>(size) : COPY_BUFFER_SIZE;
-        if (!ReadFile(input.file->handle, f->copy_buffer.get(), want, &got, &o) &&
-            GetLastError() != ERROR_HANDLE_EOF)
-            return last_error();
-        if (got == 0) return ART_E_SHORT_READ;
-        if (const int err = out_write(f, offset, f->copy_buffer.get(), got)) return err;
-        from += got;
-        offset += got;
-        size -= got;
     }
     return 0;
 }

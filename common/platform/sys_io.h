@@ -29,6 +29,9 @@ int in_open(const char* name, in_file** f);
 int in_size(in_file* f, uint64_t* size);
 // Reads up to cap bytes into buf; *got is 0 only at the end of the input.
 int in_read(in_file* f, unsigned char* buf, size_t cap, size_t* got);
+// Reads up to cap bytes at offset of a mapped input into buf, leaving the input's own
+// position alone; *got is 0 only at the end of the input. Safe from several threads.
+int in_read_at(in_file* f, uint64_t offset, unsigned char* buf, size_t cap, size_t* got);
 // A read-only mapping of the whole of a regular input of size (> 0) bytes, until process
 // exit; null where the platform maps no files or cannot map this one. A read through it
 // after another process shortened the file ends the run (run_guard.h), naming name.
@@ -36,10 +39,10 @@ const unsigned char* in_map(in_file* f, const char* name, uint64_t size);
 // After size bytes of the input were read or loaded: whether it still has exactly that
 // many, 0, ART_E_SHORT_READ or ART_E_GREW.
 int in_check_size(in_file* f, uint64_t size);
-// Maps in advance every page of a loaded input that is about to be read in no order,
-// where a fault per page would cost more than the reads; nothing where inputs are read
-// whole into memory.
-void in_prepare_random_reads(const loaded_file& input);
+// Maps in advance every page of bytes [from, from + size) of a loaded input that is
+// about to be read in no order, where a fault per page would cost more than the reads;
+// nothing where inputs are read whole into memory.
+void in_prepare_random_reads(const loaded_file& input, uint64_t from, uint64_t size);
 void in_close(in_file* f);
 
 // Creates name for binary writing. Without replace, a name that exists is EEXIST; with
@@ -50,9 +53,6 @@ int out_create(const char* name, bool replace, out_file** f);
 intptr_t out_handle(const out_file* f);
 // Writes size bytes from data at offset; a gap left past the end reads as zeros.
 int out_write(out_file* f, uint64_t offset, const unsigned char* data, size_t size);
-// Writes bytes [from, from + size) of input at offset: file to file where the platform
-// can, else from input.data. ART_E_SHORT_READ when the input ended before them.
-int out_copy(out_file* f, uint64_t offset, const loaded_file& input, uint64_t from, uint64_t size);
 // Flushes and closes; f is released whatever the result.
 int out_close(out_file* f);
 
@@ -70,6 +70,9 @@ bool stdout_is(const char* name);
 // pipe) is left alone. When it cannot be deleted it is emptied through the handle, and
 // the failure is returned. Async-signal-safe on POSIX.
 int remove_partial_output(const char* name, intptr_t handle, bool created);
+
+// How many threads the process may run at once (its processor affinity); at least 1.
+unsigned usable_cores();
 
 // Standard output is a text stream: on Windows each "\n" goes out as "\r\n".
 #ifdef _WIN32

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,6 +47,13 @@ int remove_partial_output(const char* name, const intptr_t handle, bool) {
     if ((S_ISREG(link.st_mode) || S_ISLNK(link.st_mode)) && stat(name, &target) == 0 && S_ISREG(target.st_mode))
         return empty_file(name, handle);
     return 0;
+}
+
+unsigned usable_cores() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+    const int count = CPU_COUNT(&set);
+    return count > 0 ? static_cast<unsigned>(count) : 1;
 }
 
 int stdout_write_raw(const char* data, const size_t size) {

@@ -115,6 +115,14 @@ int remove_partial_output(const char* name, const intptr_t handle, const bool cr
     return err;
 }
 
+unsigned usable_cores() {
+    DWORD_PTR process = 0, system = 0;
+    if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) return 1;
+    unsigned count = 0;
+    for (; process != 0; process &= process - 1) ++count;
+    return count > 0 ? count : 1;
+}
+
 int stdout_write_raw(const char* data, const size_t size) {
     // The runtime's text stream would translate, and write, a few bytes at a time.
     if (std::fflush(stdout) != 0) return EIO;
