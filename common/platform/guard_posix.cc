@@ -3,6 +3,7 @@
 
 #include "sys_io.h"
 
+#include <atomic>
 #include <csignal>
 #include <unistd.h>
 
@@ -21,6 +22,18 @@ void take_back_output() {
     remove_partial_output(name, output_handle, output_created);
 }
 
+// Set by the first handler that ends the run; lock-free, so a handler may use it.
+std::atomic<bool> ending{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the handlers need a lock-free flag");
+
+// Returns in the one thread that ends the run; any other thread that meets a fault or a
+// signal meanwhile waits here for the process to end.
+void end_once() {
+    if (!ending.exchange(true))
+        return;
+    for (;;) pause();
+}
+
 void end_as_signal(const int sig) {
     struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
@@ -34,6 +47,7 @@ void end_as_signal(const int sig) {
 }
 
 void on_interrupt(const int sig) {
+    end_once();
     take_back_output();
     end_as_signal(sig);
 }
@@ -41,6 +55,7 @@ void on_interrupt(const int sig) {
 void on_bus_error(const int sig, siginfo_t* info, void*) {
     char line[512];
     if (const size_t size = shortened_input_line(info->si_addr, "\n", line, sizeof line)) {
+        end_once();
         take_back_output();
         for (size_t done = 0; done < size;) {
             const ssize_t w = write(STDERR_FILENO, line + done, size - done);
