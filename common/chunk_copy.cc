@@ -159,7 +159,10 @@ private:
         uint64_t target = run_target_, from = run_from_, size = run_size_;
         run_size_ = 0;
         const bool read = size >= limits_.copy_min;
-        if (size > 0 && !read) shared_.prepare();
+        if (size > 0 && !read && !prepared_) {
+            shared_.prepare();
+            prepared_ = true;
+        }
         while (size > 0) {
             if (end_ > begin_ && target != block_ + end_) {
                 if (const art_status s = flush(); !s.ok()) return s;
@@ -199,6 +202,7 @@ private:
     const copy_limits& limits_;
     const size_t part_;
     const std::unique_ptr<unsigned char[]> stage_;
+    bool prepared_ = false;           // whether the input is ready for reads in no order
     uint64_t block_ = 0;              // the output offset of the stage's first byte
     size_t begin_ = 0, end_ = 0;      // the part of the stage filled
     uint64_t run_target_ = 0, run_from_ = 0, run_size_ = 0;
