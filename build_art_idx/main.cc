@@ -6,10 +6,13 @@
 #include "run.h"
 
 #include <cinttypes>
+#include <cstring>
 #include <memory>
 
 static constexpr size_t BLOCK_SIZE = size_t{128} << 10;  // stays in cache between read and scan
-static constexpr size_t RECORDS_OUT = size_t{1} << 20;   // records are written in requests this large
+// Records go out in whole blocks this large, at offsets aligned to it, where the page
+// cache keeps them in large folios that a later mapping of the index maps whole.
+static constexpr size_t RECORDS_OUT = size_t{2} << 20;
 static unsigned char block[BLOCK_SIZE];
 static unsigned char records[RECORDS_OUT + BLOCK_SIZE * ART_RECORD_SIZE];
 
@@ -24,30 +27,33 @@ static art_status text_size(in_file* text, uint64_t* size, bool* known) {
     return status_of(TEXT_FILE, err);
 }
 
-// Splits the text block by block and appends the records to the index a request at a time.
+// Splits the text block by block and appends the records to the index a whole block of
+// RECORDS_OUT bytes at a time.
 class index_writer {
 public:
     explicit index_writer(output_file& index) : index_(index) {}
 
     art_status split(const unsigned char* data, const size_t size) {
         used_ += split_block(&splitter_, data, size, records + used_) * ART_RECORD_SIZE;
-        return used_ >= RECORDS_OUT ? flush() : ART_OK;
+        return used_ >= RECORDS_OUT ? flush(RECORDS_OUT) : ART_OK;
     }
 
     art_status finish() {
         split_end(&splitter_, records + used_);
         used_ += ART_RECORD_SIZE;
-        return flush();
+        return flush(used_);
     }
 
     uint64_t pos() const { return splitter_.pos; }
     uint64_t count() const { return splitter_.n; }
 
 private:
-    art_status flush() {
-        const art_status s = index_.write(written_, records, used_);
-        written_ += used_;
-        used_ = 0;
+    // Writes the first size bytes of the records; the rest move to the front.
+    art_status flush(const size_t size) {
+        const art_status s = index_.write(written_, records, size);
+        written_ += size;
+        used_ -= size;
+        std::memmove(records, records + size, used_);
         return s;
     }
 

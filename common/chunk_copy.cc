@@ -208,14 +208,11 @@ private:
     uint64_t run_target_ = 0, run_from_ = 0, run_size_ = 0;
 };
 
-// Where each part of about equal work begins among n records, and where the last one
-// ends: as many parts as the work is worth, at most limits.threads; one for an output
-// written in order.
-std::vector<chunk_cursor> split_records(const unsigned char* index, const uint64_t n, const chunk_sink& out,
-                                        const copy_limits& limits) {
-    uint64_t bytes = 0;
-    chunk_cursor c(index, n);
-    for (; !c.done(); c.next()) bytes += c.length();
+// Where each part of about equal work begins among n records: as many parts as the work
+// is worth, at most limits.threads; one for an output written in order. bytes is about what the chunks hold (the input's size); the parts
+// are split by what they really hold.
+std::vector<chunk_cursor> split_records(const unsigned char* index, const uint64_t n, const uint64_t bytes,
+                                        const chunk_sink& out, const copy_limits& limits) {
     const uint64_t work = bytes + RECORD_WEIGHT * n;
     const size_t parts = out.in_order() ? 1 : parts_for(work, limits);
     std::vector<chunk_cursor> starts{chunk_cursor(index, n)};
@@ -224,7 +221,6 @@ std::vector<chunk_cursor> split_records(const unsigned char* index, const uint64
         if (done >= work * starts.size() / parts && at.position() > starts.back().position()) starts.push_back(at);
         done += at.length() + RECORD_WEIGHT;
     }
-    starts.push_back(c);
     return starts;
 }
 
@@ -382,11 +378,11 @@ private:
 template <typename Piece>
 art_status stage_parts(shared_copy& shared, const unsigned char* index, const uint64_t n, chunk_sink& out,
                        const copy_limits& limits, const bool prefetch_starts, Piece&& piece) {
-    const std::vector<chunk_cursor> starts = split_records(index, n, out, limits);
+    const std::vector<chunk_cursor> starts = split_records(index, n, shared.input().size, out, limits);
     const unsigned char* const data = shared.input().data;
-    return shared.run(starts.size() - 1, [&](const size_t k) {
+    return shared.run(starts.size(), [&](const size_t k) {
         staged_output staged(shared, out, limits, k);
-        const uint64_t stop = starts[k + 1].position();
+        const uint64_t stop = k + 1 < starts.size() ? starts[k + 1].position() : n;
         for (chunk_cursor c = starts[k]; c.position() < stop; c.next()) {
             if (prefetch_starts && c.position() + PREFETCH_AHEAD < stop)
                 prefetch(data + index_record(index, c.position() + PREFETCH_AHEAD).start);

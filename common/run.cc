@@ -5,6 +5,7 @@
 #include "report.h"
 #include "run_guard.h"
 
+#include <exception>
 #include <new>
 #include <string>
 
@@ -13,6 +14,11 @@ namespace {
 // The file that a failed allocation is reported on: the input being loaded, then the
 // output.
 const char* working_on = "";
+
+// The diagnostic of the same-file rule: file is the same file as the role other.
+int refuse(const char* file, const char* role, const char* other) {
+    return fail(file, ("is the same file as the " + std::string(role) + " " + other).c_str());
+}
 
 }  // namespace
 
@@ -23,14 +29,15 @@ int run_main(const char* program, int (*body)()) {
         return body();
     } catch (const std::bad_alloc&) {
         return fail(status_of(working_on, ENOMEM));
+    } catch (const std::exception& e) {
+        return fail(working_on, e.what());
     }
 }
 
 int refuse_stdout_on(const char* output, std::initializer_list<const char*> inputs) {
-    if (stdout_is(output)) return fail("standard output", ("is the same file as the output " + std::string(output)).c_str());
+    if (stdout_is(output)) return refuse("standard output", "output", output);
     for (const char* input : inputs)
-        if (stdout_is(input))
-            return fail("standard output", ("is the same file as the input " + std::string(input)).c_str());
+        if (stdout_is(input)) return refuse("standard output", "input", input);
     return 0;
 }
 
@@ -48,7 +55,7 @@ int load_inputs(const char* source_name, const char* output, loaded_inputs* in) 
 
 int create_output(output_file& out, const char* name, std::initializer_list<const char*> inputs) {
     for (const char* input : inputs)
-        if (same_file(name, input)) return fail(name, ("is the same file as the input " + std::string(input)).c_str());
+        if (same_file(name, input)) return refuse(name, "input", input);
     working_on = name;
     const art_status created = out.create(name);
     return created.ok() ? 0 : fail(created);
