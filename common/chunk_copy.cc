@@ -277,6 +277,10 @@ public:
             cut_by_window(target, source, size, shift_,
                           [&](uint64_t w, uint64_t, uint64_t, uint64_t) { ++counts_[w]; });
         });
+        // The plan is allocated once, for the largest group it may hold.
+        uint64_t pieces = 0;
+        for (const uint64_t c : counts_) pieces += c <= budget_ ? c : 0;
+        plan_.reserve(static_cast<size_t>(std::min<uint64_t>(pieces, budget_)));
         for (uint64_t first = 0; first < counts_.size();) {
             if (counts_[first] == 0) {
                 ++first;
