@@ -10,9 +10,9 @@
 struct in_file;
 
 // An input held whole until process exit: exactly its bytes (a valid, non-null buffer
-// when it is empty), and the regular file they came from, kept open so that runs of it
-// can be copied file to file and a change by another process can be seen (null for a
-// pipe, or for bytes that are no file's).
+// when it is empty), and the regular file they came from, kept open so that long runs
+// of it can be read in order through the kernel and a change by another process can be
+// seen (null for a pipe, or for bytes that are no file's).
 struct loaded_file {
     const unsigned char* data;
     uint64_t size;

@@ -125,8 +125,9 @@ TEST(RoundTrip, GivesTheTextBackWithBuilderAndReorderedIndexes) {
     }
 }
 
-// Inputs of 64 MiB and more load lazily: long runs are copied file to file, short pieces
-// from memory. Articles of a few MB and a cluster of short ones mix both in one run.
+// Inputs of 64 MiB and more run on two threads: long runs are read through the file,
+// short pieces copied from the mapping. Articles of a few MB and a cluster of short ones
+// mix both in one run.
 TEST(RoundTrip, LargeInputsMixKernelCopiesAndMemoryWrites) {
     const scratch s;
     std::string text = random_text(80u << 20, 1u << 30, 4);

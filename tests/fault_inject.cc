@@ -140,16 +140,6 @@ extern "C" void* mmap64(void* addr, size_t length, int prot, int flags, int fd, 
     return p;
 }
 
-extern "C" ssize_t copy_file_range(int fd_in, off64_t* off_in, int fd_out, off64_t* off_out,
-                                   size_t len, unsigned flags) {
-    static const auto next =
-        real<ssize_t (*)(int, off64_t*, int, off64_t*, size_t, unsigned)>("copy_file_range");
-    change_before_use(fd_in);
-    const ssize_t c = next(fd_in, off_in, fd_out, off_out, len, flags);
-    after_write(fd_out, c);
-    return c;
-}
-
 extern "C" ssize_t write(int fd, const void* buf, size_t count) {
     static const auto next = real<ssize_t (*)(int, const void*, size_t)>("write");
     const ssize_t w = next(fd, buf, count);

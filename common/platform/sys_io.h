@@ -1,6 +1,6 @@
 // The platform layer: the primitives whose forms differ by platform. Each form is one
-// file: io_posix.cc maps inputs and copies long runs file to file in the kernel;
-// io_win32.cc maps inputs and writes with positioned requests; io_stdio.cc (the portable
+// file: io_posix.cc maps inputs and reads and writes with positioned requests;
+// io_win32.cc does the same with the Windows calls; io_stdio.cc (the portable
 // form, ART_PORTABLE_IO) uses only the C runtime's buffered streams. sys_posix.cc and
 // sys_win32.cc hold what every form of one platform shares: file identity, taking back
 // an output, raw standard output. The policy above these primitives (how an output is
