@@ -16,17 +16,6 @@ static constexpr size_t RECORDS_OUT = size_t{2} << 20;
 static unsigned char block[BLOCK_SIZE];
 static unsigned char records[RECORDS_OUT + BLOCK_SIZE * ART_RECORD_SIZE];
 
-// The text's size when it is a regular file that says its size (known = true); a pipe,
-// and a file whose size reads 0 (as /proc files do, whatever they hold), are read to their
-// end. A text of ART_TEXT_LIMIT bytes or more is refused before the index is touched.
-static art_status text_size(in_file* text, uint64_t* size, bool* known) {
-    int err = in_size(text, size);
-    *known = err == 0 && *size > 0;
-    if (err == ART_E_NOT_REGULAR) err = 0;
-    if (*known && *size >= ART_TEXT_LIMIT) err = ART_E_TOO_LARGE;
-    return status_of(TEXT_FILE, err);
-}
-
 // Splits the text block by block and appends the records to the index a whole block of
 // RECORDS_OUT bytes at a time.
 class index_writer {
@@ -84,7 +73,8 @@ static int build() {
     const std::unique_ptr<in_file, void (*)(in_file*)> closer(f, in_close);
     uint64_t size = 0;
     bool known = false;
-    if (const art_status s = text_size(f, &size, &known); !s.ok()) return fail(s);
+    // A text of ART_TEXT_LIMIT bytes or more is refused before the index is touched.
+    if (const art_status s = input_size(f, TEXT_FILE, &size, &known); !s.ok()) return fail(s);
     // A text of known size is checked once the index is written for a change of size.
     const loaded_file text{nullptr, size, known ? f : nullptr, TEXT_FILE};
     output_file index;

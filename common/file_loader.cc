@@ -68,30 +68,36 @@ art_status open_input(const char* name, in_file** f) {
     return status_of(name, err == 0 ? 0 : open_failure(err));
 }
 
+art_status input_size(in_file* f, const char* name, uint64_t* size, bool* sized) {
+    *size = 0;
+    int err = in_size(f, size);
+    *sized = err == 0 && *size > 0;
+    if (err == ART_E_NOT_REGULAR) err = 0;
+    if (*sized && *size >= ART_TEXT_LIMIT) err = ART_E_TOO_LARGE;
+    return status_of(name, err);
+}
+
 art_status load_whole_file(const char* name, loaded_file* loaded) {
     *loaded = {nullptr, 0, nullptr, name};
     in_file* f = nullptr;
     if (const art_status s = open_input(name, &f); !s.ok()) return s;
     uint64_t size = 0;
+    bool sized = false;
     const unsigned char* data = nullptr;
-    int err = in_size(f, &size);
-    const bool regular = err == 0;
-    const bool says_empty = regular && size == 0;
     bool mapped = false;
-    if (err == ART_E_NOT_REGULAR || says_empty) {
-        // A pipe has no size to know, and a file whose size reads 0 may hold bytes all the
-        // same (/proc files): both are read to their end.
+    art_status s = input_size(f, name, &size, &sized);
+    int err = s.code;
+    if (s.ok() && !sized) {
         data = read_to_end(f, &size, &err);
-    } else if (regular && size >= ART_TEXT_LIMIT) {
-        err = ART_E_TOO_LARGE;
-    } else if (regular) {
+    } else if (s.ok()) {
         data = in_map(f, name, size);
         mapped = data != nullptr;
         if (data == nullptr) data = read_whole(f, size, &err);
     }
-    // Kept where the size can be checked again: a regular file whose size said how much
-    // it held.
-    if (data == nullptr || !regular || (says_empty && size > 0)) {
+    // Kept where the size can be checked again: a file that said its size, or a regular
+    // file that said 0 and held nothing.
+    uint64_t now = 0;
+    if (data == nullptr || !(sized || (size == 0 && in_size(f, &now) == 0))) {
         in_close(f);
         f = nullptr;
     }

@@ -24,6 +24,11 @@ struct loaded_file {
 // Opens name for reading; open_failure says how a failure is reported.
 art_status open_input(const char* name, in_file** f);
 
+// The size of an open input, when it says one (*sized): a regular file whose size reads
+// more than 0. A pipe, and a file whose size reads 0 whatever it holds (files of /proc),
+// say none and are read to their end. A size of ART_TEXT_LIMIT or more is refused.
+art_status input_size(in_file* f, const char* name, uint64_t* size, bool* sized);
+
 // Size of the file that the most recent successful load_whole_file loaded; 0 at start.
 extern uint64_t loaded_size;
 
