@@ -59,7 +59,7 @@ static art_status scan(in_file* text, const uint64_t size, const bool known, ind
     for (;;) {
         size_t got = 0;
         if (const int err = in_read(text, block, BLOCK_SIZE, &got)) return status_of(TEXT_FILE, err);
-        if (got == 0) return status_of(TEXT_FILE, known && w.pos() < size ? ART_E_SHORT_READ : 0);
+        if (got == 0) return status_of(TEXT_FILE, known && w.pos() < size ? input_ended_early(text, size) : 0);
         if (known && w.pos() + got > size) return status_of(TEXT_FILE, ART_E_GREW);
         if (w.pos() + got >= ART_TEXT_LIMIT) return status_of(TEXT_FILE, ART_E_TOO_LARGE);
         if (const art_status s = w.split(block, got); !s.ok()) return s;

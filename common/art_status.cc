@@ -10,6 +10,10 @@ const char* art_strerror(const int code) {
         return "input ended before its full size was read (shortened during the run?)";
     case ART_E_GREW:
         return "input grew while it was read (changed during the run?)";
+    case ART_E_CHANGED:
+        return "input changed during the run";
+    case ART_E_FEWER_BYTES:
+        return "holds fewer bytes than its size says (not an ordinary file?)";
     case ART_E_NOT_REGULAR:
         return "not a regular file; its size cannot be known";
     case ART_E_NOT_OPENED:

@@ -11,6 +11,8 @@ enum : int {
     ART_E_NOT_REGULAR = -3,  // an input whose size cannot be known (a pipe or device)
     ART_E_GREW = -4,         // a file grew past the size it had when opened
     ART_E_NOT_OPENED = -5,   // a file that could not be opened: the failure the programs keep silent
+    ART_E_CHANGED = -6,      // a file written to by another process during the run
+    ART_E_FEWER_BYTES = -7,  // an unchanged file that holds fewer bytes than its size says
 };
 
 struct art_status {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -232,12 +233,27 @@ struct planned_piece {
     uint32_t size;
 };
 
+// Whether the chunk at c, taken from offset from of an input of size bytes, lies inside
+// it. Every chunk is checked as it is copied, record by record, whatever the index's
+// check found: another process may write to the index during the run.
+bool chunk_inside(const chunk_cursor& c, const uint64_t from, const uint64_t size) {
+    return c.record().start <= c.record().end && from + c.length() <= size;
+}
+
+// The status of a copy that met a record that its index's check would have refused.
+art_status index_changed(const loaded_file& index) { return status_of(index.name, ART_E_CHANGED); }
+
 // Calls visit(target, source, length) for every chunk of nonzero length, in index order:
-// its record's start, its place in the gathered text and its length.
+// its record's start, its place in the gathered text and its length. Stops and returns
+// false at a chunk that does not lie inside the gathered text.
 template <typename Visit>
-void for_each_chunk(const unsigned char* index, const uint64_t n, Visit&& visit) {
-    for (chunk_cursor c(index, n); !c.done(); c.next())
-        if (c.length() != 0) visit(uint64_t{c.record().start}, c.source(), c.length());
+bool for_each_chunk(const unsigned char* index, const uint64_t n, const uint64_t gathered_size, Visit&& visit) {
+    for (chunk_cursor c(index, n); !c.done(); c.next()) {
+        if (c.length() == 0) continue;
+        if (!chunk_inside(c, c.source(), gathered_size)) return false;
+        visit(uint64_t{c.record().start}, c.source(), c.length());
+    }
+    return true;
 }
 
 // Calls cut(window, offset_in_window, source, size) for each part of a chunk at target
@@ -264,19 +280,23 @@ unsigned floor_log2(size_t size) {
 
 class window_scatter {
 public:
-    window_scatter(shared_copy& shared, const unsigned char* index, const uint64_t n, chunk_sink& out,
-                   const copy_limits& limits, const uint64_t end)
-        : shared_(shared), gathered_(shared.input()), index_(index), n_(n), out_(out),
+    window_scatter(shared_copy& shared, const loaded_file& index, chunk_sink& out, const copy_limits& limits,
+                   const uint64_t end)
+        : shared_(shared), gathered_(shared.input()), index_(index), n_(record_count(index.size)), out_(out),
           shift_(floor_log2(limits.stage_size)), window_(size_t{1} << shift_),
           budget_(std::max<size_t>(limits.plan_budget, 1)), limits_(limits), end_(end),
           counts_((end + window_ - 1) / window_, 0) {}
 
     art_status run() {
         shared_.prepare();
-        for_each_chunk(index_, n_, [&](uint64_t target, uint64_t source, uint64_t size) {
-            cut_by_window(target, source, size, shift_,
-                          [&](uint64_t w, uint64_t, uint64_t, uint64_t) { ++counts_[w]; });
+        bool within = true;  // every piece in a window of the output's size
+        const bool inside = for_each_chunk(index_.data, n_, gathered_.size, [&](uint64_t target, uint64_t source, uint64_t size) {
+            cut_by_window(target, source, size, shift_, [&](uint64_t w, uint64_t, uint64_t, uint64_t) {
+                if (w < counts_.size()) ++counts_[w];
+                else within = false;
+            });
         });
+        if (!inside || !within) return index_changed(index_);
         // The plan is allocated once, for the largest group it may hold.
         uint64_t pieces = 0;
         for (const uint64_t c : counts_) pieces += c <= budget_ ? c : 0;
@@ -306,14 +326,22 @@ private:
         std::vector<uint64_t> next(static_cast<size_t>(last - first + 1), 0);
         for (uint64_t w = first; w < last; ++w) next[w - first + 1] = next[w - first] + counts_[w];
         const std::vector<uint64_t> begin = next;
-        for_each_chunk(index_, n_, [&](uint64_t target, uint64_t source, uint64_t size) {
+        // The pieces must be those that were counted.
+        bool counted = true;
+        const bool inside = for_each_chunk(index_.data, n_, gathered_.size, [&](uint64_t target, uint64_t source, uint64_t size) {
             if (target + size <= first * window_ || target >= last * window_) return;
             cut_by_window(target, source, size, shift_, [&](uint64_t w, uint64_t offset, uint64_t from, uint64_t part) {
                 if (w < first || w >= last) return;
+                if (next[w - first] == begin[w - first + 1]) {
+                    counted = false;
+                    return;
+                }
                 plan_[next[w - first]++] = {static_cast<uint32_t>(from), static_cast<uint32_t>(offset),
                                             static_cast<uint32_t>(part)};
             });
         });
+        for (uint64_t w = first; w < last; ++w) counted = counted && next[w - first] == begin[w - first + 1];
+        if (!inside || !counted) return index_changed(index_);
         const uint64_t work = (last - first) * window_ + planned * RECORD_WEIGHT;
         const size_t parts = out_.in_order() ? 1 : std::min<size_t>(parts_for(work, limits_), static_cast<size_t>(last - first));
         while (stages_.size() < parts) stages_.emplace_back(new unsigned char[window_]);
@@ -348,11 +376,11 @@ private:
         unsigned char* const stage = stages_[0].get();
         std::memset(stage, 0, window_);
         const uint64_t lo = w * window_, hi = lo + window_;
-        for_each_chunk(index_, n_, [&](uint64_t target, uint64_t source, uint64_t size) {
+        const bool inside = for_each_chunk(index_.data, n_, gathered_.size, [&](uint64_t target, uint64_t source, uint64_t size) {
             const uint64_t from = std::max(target, lo), to = std::min(target + size, hi);
             if (from < to) std::memcpy(stage + (from - lo), gathered_.data + source + (from - target), to - from);
         });
-        return write_window(w, stage);
+        return inside ? write_window(w, stage) : index_changed(index_);
     }
 
     art_status write_window(const uint64_t w, const unsigned char* stage) {
@@ -362,7 +390,7 @@ private:
 
     shared_copy& shared_;
     const loaded_file& gathered_;
-    const unsigned char* const index_;
+    const loaded_file& index_;
     const uint64_t n_;
     chunk_sink& out_;
     const unsigned shift_;
@@ -380,18 +408,20 @@ private:
 // goes in the output and where it comes from in the input; with prefetch, the input is
 // asked ahead for the pieces at the records' starts (gather's reads in no order).
 template <typename Piece>
-art_status stage_parts(shared_copy& shared, const unsigned char* index, const uint64_t n, chunk_sink& out,
-                       const copy_limits& limits, const bool prefetch_starts, Piece&& piece) {
-    const std::vector<chunk_cursor> starts = split_records(index, n, shared.input().size, out, limits);
-    const unsigned char* const data = shared.input().data;
+art_status stage_parts(shared_copy& shared, const loaded_file& index, chunk_sink& out, const copy_limits& limits,
+                       const bool prefetch_starts, Piece&& piece) {
+    const uint64_t n = record_count(index.size);
+    const std::vector<chunk_cursor> starts = split_records(index.data, n, shared.input().size, out, limits);
+    const loaded_file& in = shared.input();
     return shared.run(starts.size(), [&](const size_t k) {
         staged_output staged(shared, out, limits, k);
         const uint64_t stop = k + 1 < starts.size() ? starts[k + 1].position() : n;
         for (chunk_cursor c = starts[k]; c.position() < stop; c.next()) {
             if (prefetch_starts && c.position() + PREFETCH_AHEAD < stop)
-                prefetch(data + index_record(index, c.position() + PREFETCH_AHEAD).start);
+                prefetch(in.data + index_record(index.data, c.position() + PREFETCH_AHEAD).start);
             if (c.length() == 0) continue;
             const auto [target, from] = piece(c);
+            if (!chunk_inside(c, from, in.size)) return index_changed(index);
             if (const art_status s = staged.put(target, from, c.length()); !s.ok()) return s;
         }
         return staged.finish();
@@ -403,28 +433,39 @@ art_status stage_parts(shared_copy& shared, const unsigned char* index, const ui
 copy_limits machine_limits() {
     copy_limits limits;
     limits.threads = usable_cores();
+    // A fixed number of threads, however little work each has: for tests of several
+    // threads on small inputs.
+    if (const char* const threads = std::getenv("ART_THREADS")) {
+        const unsigned long count = std::strtoul(threads, nullptr, 10);
+        if (count >= 1 && count <= 64) {
+            limits.threads = static_cast<unsigned>(count);
+            limits.part_min = 1;
+        }
+    }
     return limits;
 }
 
-art_status gather_chunks(const loaded_file& text, const unsigned char* index, const uint64_t n,
-                         chunk_sink& out, const copy_limits& limits) {
+art_status gather_chunks(const loaded_file& text, const loaded_file& index, chunk_sink& out,
+                         const copy_limits& limits) {
     shared_copy shared(text, out, limits);
-    return stage_parts(shared, index, n, out, limits, true, [](const chunk_cursor& c) {
+    return stage_parts(shared, index, out, limits, true, [](const chunk_cursor& c) {
         return std::pair<uint64_t, uint64_t>{c.source(), c.record().start};
     });
 }
 
-art_status scatter_chunks(const loaded_file& gathered, const unsigned char* index, const uint64_t n,
-                          chunk_sink& out, const copy_limits& limits) {
+art_status scatter_chunks(const loaded_file& gathered, const loaded_file& index, chunk_sink& out,
+                          const copy_limits& limits) {
     bool in_order = true;
     uint64_t end = 0;
-    for_each_chunk(index, n, [&](uint64_t target, uint64_t, uint64_t size) {
+    const bool inside = for_each_chunk(index.data, record_count(index.size), gathered.size,
+                                       [&](uint64_t target, uint64_t, uint64_t size) {
         if (target < end) in_order = false;
         end = std::max(end, target + size);
     });
+    if (!inside) return index_changed(index);
     shared_copy shared(gathered, out, limits);
-    if (!in_order) return window_scatter(shared, index, n, out, limits, end).run();
-    return stage_parts(shared, index, n, out, limits, false, [](const chunk_cursor& c) {
+    if (!in_order) return window_scatter(shared, index, out, limits, end).run();
+    return stage_parts(shared, index, out, limits, false, [](const chunk_cursor& c) {
         return std::pair<uint64_t, uint64_t>{c.record().start, c.source()};
     });
 }

@@ -1,6 +1,8 @@
 // Moving chunks: gather writes them in index order, scatter puts them back at their
 // offsets. Both require the index to have passed its check (index_check.h) and return
-// the sink's first failure, if any. Cost grows with the bytes plus the records, whatever
+// the sink's first failure, if any; a record that no longer passes it when it is copied
+// (another process wrote to the index) is ART_E_CHANGED on the index, and nothing is
+// read outside the input. Cost grows with the bytes plus the records, whatever
 // their order: every byte goes out through a stage, in blocks aligned to the stage's
 // size in the output (so that the page cache keeps the output in large folios), filled
 // from the input's mapping for short pieces and by reads of the input's file for runs
@@ -32,21 +34,21 @@ struct copy_limits {
     uint64_t part_min = uint64_t{32} << 20;
 };
 
-// The limits with as many threads as the process may use (usable_cores()).
+// The limits with as many threads as the process may use (usable_cores()), or as
+// ART_THREADS in the environment says (1 to 64), then each with any amount of work.
 copy_limits machine_limits();
 
-// Writes the chunk of each record 0 to n - 1 of index, taken from text, back to back in
-// that order.
-art_status gather_chunks(const loaded_file& text, const unsigned char* index, uint64_t n,
-                         chunk_sink& out, const copy_limits& limits = copy_limits());
+// Writes the chunk of each record of index, taken from text, back to back in index order.
+art_status gather_chunks(const loaded_file& text, const loaded_file& index, chunk_sink& out,
+                         const copy_limits& limits = copy_limits());
 
-// Takes the chunks of records 0 to n - 1 from gathered, back to back, and writes each at
-// its record's start; where chunks overlap, the later record wins. When every chunk
+// Takes the chunks of the records of index from gathered, back to back, and writes each
+// at its record's start; where chunks overlap, the later record wins. When every chunk
 // starts at or past the end of the one before, they stream in index order; otherwise
 // the output is built one window at a time, windows in ascending order, from a plan that
 // lists, per window, the pieces that fall in it in index order. Either way the output
 // is written in ascending order of offsets within each thread's part.
-art_status scatter_chunks(const loaded_file& gathered, const unsigned char* index, uint64_t n,
-                          chunk_sink& out, const copy_limits& limits = copy_limits());
+art_status scatter_chunks(const loaded_file& gathered, const loaded_file& index, chunk_sink& out,
+                          const copy_limits& limits = copy_limits());
 
 #endif

@@ -53,7 +53,7 @@ const unsigned char* read_whole(in_file* f, const uint64_t size, int* err) {
     for (uint64_t have = 0; *err == 0 && have < size;) {
         size_t got = 0;
         *err = in_read(f, buf + have, static_cast<size_t>(size - have), &got);
-        if (*err == 0 && got == 0) *err = ART_E_SHORT_READ;
+        if (*err == 0 && got == 0) *err = input_ended_early(f, size);
         have += got;
     }
     if (*err == 0) return buf;
@@ -75,6 +75,11 @@ art_status input_size(in_file* f, const char* name, uint64_t* size, bool* sized)
     if (err == ART_E_NOT_REGULAR) err = 0;
     if (*sized && *size >= ART_TEXT_LIMIT) err = ART_E_TOO_LARGE;
     return status_of(name, err);
+}
+
+int input_ended_early(in_file* f, const uint64_t size) {
+    const int now = in_check_unchanged(f, size);
+    return now == 0 ? ART_E_FEWER_BYTES : now;
 }
 
 art_status load_whole_file(const char* name, loaded_file* loaded) {
@@ -129,5 +134,5 @@ art_status read_loaded(const loaded_file& input, uint64_t from, unsigned char* b
 }
 
 art_status check_unchanged(const loaded_file& input) {
-    return status_of(input.name, input.file != nullptr ? in_check_size(input.file, input.size) : 0);
+    return status_of(input.name, input.file != nullptr ? in_check_unchanged(input.file, input.size) : 0);
 }

@@ -29,6 +29,11 @@ art_status open_input(const char* name, in_file** f);
 // say none and are read to their end. A size of ART_TEXT_LIMIT or more is refused.
 art_status input_size(in_file* f, const char* name, uint64_t* size, bool* sized);
 
+// Why a regular input of size bytes ended before them: ART_E_SHORT_READ when another
+// process shortened it, ART_E_CHANGED or ART_E_GREW, or ART_E_FEWER_BYTES when the file
+// is as it was and never held that many (files of /sys say a size they do not hold).
+int input_ended_early(in_file* f, uint64_t size);
+
 // Size of the file that the most recent successful load_whole_file loaded; 0 at start.
 extern uint64_t loaded_size;
 
@@ -43,8 +48,10 @@ art_status load_whole_file(const char* name, loaded_file* loaded);
 // before them. Safe from several threads at once.
 art_status read_loaded(const loaded_file& input, uint64_t from, unsigned char* buf, size_t size);
 
-// Whether a loaded input still has the size it was loaded with: ART_E_SHORT_READ or
-// ART_E_GREW, naming it, when another process changed it.
+// Whether a loaded input is as it was when it was opened: its size, and its
+// modification and change times; ART_E_SHORT_READ, ART_E_GREW or ART_E_CHANGED, naming
+// it, when another process changed it. A change that leaves the size and both times as
+// they were (within the file system's clock) cannot be seen.
 art_status check_unchanged(const loaded_file& input);
 
 #endif

@@ -14,18 +14,32 @@ const unsigned char ZEROS[64 << 10] = {};
 
 output_file::~output_file() { take_back(); }
 
+void output_file::enroll() {
+    registered_ = true;
+    in_order_ = handle_type(out_handle(file_)) != 0;
+    guard_output(name_, out_handle(file_), created_, !in_order_);
+}
+
 art_status output_file::create(const char* name) {
-    guard_hold();
+    name_ = name;
+    if (!guard_enter()) return status_of(name, ECANCELED);
     int err = out_create(name, false, &file_);
     created_ = err == 0;
     if (err == EEXIST) err = out_create(name, true, &file_);
-    if (err == 0) {
-        name_ = name;
-        registered_ = true;
-        in_order_ = handle_type(out_handle(file_)) != 0;
-        guard_output(name, out_handle(file_), created_);
+    if (err == 0) enroll();
+    guard_leave();
+    if (err == ENXIO) {
+        // Opening it creates nothing, so there is nothing to take back while it waits.
+        err = out_open_waiting(name, &file_);
+        if (err == 0 && !guard_enter()) {
+            out_close(file_);
+            file_ = nullptr;
+            err = ECANCELED;
+        } else if (err == 0) {
+            enroll();
+            guard_leave();
+        }
     }
-    guard_release();
     return status_of(name, err == 0 ? 0 : open_failure(err));
 }
 
@@ -44,33 +58,34 @@ int output_file::place(const uint64_t offset, const uint64_t size) {
 }
 
 art_status output_file::write(const uint64_t offset, const unsigned char* data, const size_t size) {
+    if (!guard_enter()) return status_of(name_, ECANCELED);
     int err = place(offset, size);
     if (err == 0) err = out_write(file_, offset, data, size);
+    guard_leave();
     return status_of(name_, err);
 }
 
 art_status output_file::close() {
-    guard_hold();
+    if (!guard_enter()) return status_of(name_, ECANCELED);
     const int err = out_close(file_);
     file_ = nullptr;
-    guard_output(name_, -1, created_);
-    guard_release();
+    guard_output(name_, -1, created_, !in_order_);
+    guard_leave();
     return status_of(name_, err);
 }
 
 void output_file::commit() {
-    guard_output_closed();
+    if (!guard_output_kept()) guard_wait_for_end();
     registered_ = false;
 }
 
 int output_file::take_back() {
     if (!registered_) return 0;
-    guard_hold();
-    const int err = remove_partial_output(name_, file_ != nullptr ? out_handle(file_) : -1, created_);
+    registered_ = false;
+    guard_block_interrupts();
+    const int err = guard_take_back();
     if (file_ != nullptr) out_close(file_);
     file_ = nullptr;
-    guard_output_closed();
-    registered_ = false;
-    guard_release();
+    guard_unblock_interrupts();
     return err;
 }

@@ -1,7 +1,8 @@
-// An output's whole life, the same on every platform: created with the interrupting
-// signals held and registered with the run guard at once, so that an interruption always
-// takes it back; written and copied to; closed; then committed once the run has
-// succeeded, or taken back. One that is neither when it is destroyed is taken back.
+// An output's whole life, the same on every platform: created and registered with the
+// run guard in one pass through it, so that an interruption always takes it back;
+// written and copied to, each write a pass through the guard, so that none lands after a
+// take-back; closed; then committed once the run has succeeded, or taken back. One that
+// is neither when it is destroyed is taken back. A process has one output.
 #ifndef ART_OUTPUT_FILE_H
 #define ART_OUTPUT_FILE_H
 
@@ -20,7 +21,8 @@ public:
     // created as new, never truncated. ART_E_NOT_OPENED when it cannot be. name must
     // stay valid until process exit. An output that cannot be positioned (a pipe, a
     // device) is written in order: a gap goes out as zeros, and a write before the end
-    // of the last one is ESPIPE.
+    // of the last one is ESPIPE. A FIFO that nobody reads yet is waited for outside the
+    // guard, so that an interruption ends the wait at once.
     art_status create(const char* name);
     const char* name() const override { return name_; }
     bool in_order() const override { return in_order_; }
@@ -29,7 +31,8 @@ public:
     // Flushes and closes; the output stays registered until commit or take_back.
     art_status close();
 
-    // The run succeeded: the output stays.
+    // The run succeeded: the output stays. Never returns when an interruption is taking
+    // the output back: the process ends by it.
     void commit();
     // The run failed: removes what it wrote (remove_partial_output) and closes. Returns
     // 0, or why the output could not be removed, after which it was at least emptied.
@@ -39,6 +42,8 @@ private:
     // Checks where a write of size bytes at offset may go, and for an output written in
     // order, writes the gap before it.
     int place(uint64_t offset, uint64_t size);
+    // Registers the open output with the run guard; in a pass.
+    void enroll();
 
     out_file* file_ = nullptr;  // null once closed
     const char* name_ = nullptr;

@@ -1,8 +1,10 @@
 #include "run_guard.h"
 
 #include "art_status.h"
+#include "platform/sys_io.h"
 #include "report.h"
 
+#include <atomic>
 #include <cstring>
 
 namespace {
@@ -15,7 +17,79 @@ struct mapped_input {
 mapped_input inputs[8];
 volatile int input_count = 0;
 
+// The output's state: none registered (or kept), registered, being taken back, taken back.
+enum : int { NO_OUTPUT, REGISTERED, TAKING_BACK, TAKEN_BACK };
+std::atomic<int> output_state{NO_OUTPUT};
+std::atomic<const char*> output_name{nullptr};
+std::atomic<intptr_t> output_handle{-1};
+std::atomic<bool> output_created{false};
+std::atomic<bool> output_regular{false};
+
+// Passes in flight, on every thread; once closed, no pass starts.
+std::atomic<int> in_flight{0};
+std::atomic<bool> closed{false};
+
+std::atomic<bool> ending{false};
+
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free &&
+                  std::atomic<intptr_t>::is_always_lock_free && std::atomic<const char*>::is_always_lock_free,
+              "handlers need lock-free atomics");
+
+// Whether a pass in flight may still write to a file that a take-back removes: not when
+// the output is registered and is no regular file, whose writes may never end (a FIFO
+// that nobody reads) and which has nothing to take back.
+bool passes_matter() {
+    return !(output_state.load() == REGISTERED && !output_regular.load());
+}
+
 }  // namespace
+
+bool guard_enter() {
+    guard_block_interrupts();
+    in_flight.fetch_add(1);
+    if (!closed.load()) return true;
+    in_flight.fetch_sub(1);
+    guard_unblock_interrupts();
+    return false;
+}
+
+void guard_leave() {
+    in_flight.fetch_sub(1);
+    guard_unblock_interrupts();
+}
+
+void guard_output(const char* name, const intptr_t handle, const bool created, const bool regular) {
+    output_name.store(name);
+    output_handle.store(handle);
+    output_created.store(created);
+    output_regular.store(regular);
+    output_state.store(REGISTERED);
+}
+
+bool guard_output_kept() {
+    int registered = REGISTERED;
+    return output_state.compare_exchange_strong(registered, NO_OUTPUT) || registered == NO_OUTPUT;
+}
+
+int guard_take_back() {
+    closed.store(true);
+    while (in_flight.load() > 0 && passes_matter()) guard_pause_briefly();
+    int registered = REGISTERED;
+    if (!output_state.compare_exchange_strong(registered, TAKING_BACK)) {
+        while (output_state.load() == TAKING_BACK) guard_pause_briefly();
+        return 0;
+    }
+    const int err = output_regular.load()
+                        ? remove_partial_output(output_name.load(), output_handle.load(), output_created.load())
+                        : 0;
+    output_state.store(TAKEN_BACK);
+    return err;
+}
+
+bool guard_end_once() {
+    if (!ending.exchange(true)) return true;
+    guard_wait_for_end();
+}
 
 void guard_input(const char* name, const void* base, const uint64_t size) {
     if (input_count == sizeof inputs / sizeof inputs[0]) return;

@@ -3,9 +3,16 @@
 // back as a failed write and reaches the program's checks; SIGINT, SIGTERM and SIGHUP
 // (on Windows a console Ctrl-C, Ctrl-Break or close) take back the output that the run
 // created or truncated, then end the process as the signal would, unless they were
-// ignored at start (nohup), which they then stay; a read through a mapped
-// input that its shortened file no longer backs (SIGBUS, or the Windows page-in error)
-// is reported as that input ending early: status 1, the output taken back.
+// ignored at start (nohup), which they then stay; a read through a mapped input that its
+// shortened file no longer backs (SIGBUS, or the Windows page-in error) is reported as
+// that input ending early: status 1, the output taken back.
+//
+// The output is taken back once, whichever thread, handler or failure does it, and no
+// write lands after it: every operation on the output (its creation and registration,
+// each write, its close) is a pass through the guard. A take-back first closes the guard,
+// so that no pass starts after it, then waits until the passes in flight on other
+// threads have ended, and only then removes or empties the output. A handler that ends
+// the run never returns, so a pass that its own thread was in never writes.
 #ifndef ART_RUN_GUARD_H
 #define ART_RUN_GUARD_H
 
@@ -15,17 +22,30 @@
 // Sets up the guard; its own diagnostics name program_name (report.h).
 void guard_run();
 
-// The interrupting signals are held between guard_hold and guard_release, so that an
-// output is never created without being registered.
-void guard_hold();
-void guard_release();
+// A pass: between guard_enter and guard_leave the calling thread may create, write or
+// close the output. guard_enter returns false, and no pass is open, once a take-back
+// has begun. The interrupting signals are kept from the thread during a pass, so that
+// no handler runs on a thread in a pass, and an output is never created without being
+// registered.
+bool guard_enter();
+void guard_leave();
 
-// The output that an interruption takes back, the handle that still writes it (-1 once
-// closed) and whether the run created it new (remove_partial_output); name must stay
-// valid until guard_output_closed, which the run calls once its output is complete or
-// already taken back.
-void guard_output(const char* name, intptr_t handle, bool created);
-void guard_output_closed();
+// The output that a take-back removes, the handle that still writes it (-1 once
+// closed), whether the run created it new (remove_partial_output) and whether it is a
+// regular file; registered during the pass that created it. Anything but a regular file
+// (a FIFO, a device) has nothing to take back: an interruption then ends the run at
+// once, without waiting for a write that may never end. name must stay valid until
+// process exit.
+void guard_output(const char* name, intptr_t handle, bool created, bool regular);
+// The output is complete and stays: an interruption now leaves it. False when a
+// take-back has already claimed it.
+bool guard_output_kept();
+
+// Takes back the registered output, once: closes the guard, waits for the passes in
+// flight, then calls remove_partial_output. Returns its result, or 0 when there was
+// nothing to take back. When another thread is taking the output back, waits until it
+// has. From the main thread or from a handler.
+int guard_take_back();
 
 // A mapped input, named in the diagnostic when a read through its mapping fails.
 void guard_input(const char* name, const void* base, uint64_t size);
@@ -33,5 +53,18 @@ void guard_input(const char* name, const void* base, uint64_t size);
 // "PROGRAM: INPUT: reason" and line_end into line (cap bytes) and returns its length;
 // else 0. Async-signal-safe.
 size_t shortened_input_line(const void* address, const char* line_end, char* line, size_t cap);
+
+// For the platform's handlers: true in the one caller that ends the run; any other
+// caller never returns (its passes are given up first, so that a take-back does not wait
+// for them).
+bool guard_end_once();
+
+// What each platform gives the guard (guard_posix.cc, guard_win32.cc): keeping the
+// interrupting signals from the calling thread, a short wait, and waiting for the end
+// of the process. Async-signal-safe.
+void guard_block_interrupts();
+void guard_unblock_interrupts();
+void guard_pause_briefly();
+[[noreturn]] void guard_wait_for_end();
 
 #endif

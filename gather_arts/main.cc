@@ -11,7 +11,7 @@ static int gather() {
     output_file gathered;
     if (const int status = open_output(gathered, GATHERED_FILE, in, breach)) return status;
 
-    const art_status work = gather_chunks(in.source, in.index.data, in.n, gathered, machine_limits());
+    const art_status work = gather_chunks(in.source, in.index, gathered, machine_limits());
     return finish_run(gathered, end_of_work(gathered, work, {&in.source, &in.index}));
 }
 

@@ -6,6 +6,7 @@
 #include "report.h"
 #include "run.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <system_error>
@@ -57,8 +58,10 @@ private:
 };
 
 // "%06i %08X %08X\n" for every record: its position, where its chunk lies in the loaded
-// gathered text (every significant digit of the address), and the chunk's length.
-void print_chunk_lines(const unsigned char* gathered, const unsigned char* index, const uint64_t n) {
+// gathered text (every significant digit of the address), and the chunk's length. Stops
+// after the block of lines that it is making once stop is set.
+void print_chunk_lines(const unsigned char* gathered, const unsigned char* index, const uint64_t n,
+                       const std::atomic<bool>& stop) {
     static char lines[size_t{256} << 10];
     constexpr size_t LONGEST = 20 + 1 + 16 + 1 + 8 + 2;
     char* end = lines;
@@ -75,6 +78,7 @@ void print_chunk_lines(const unsigned char* gathered, const unsigned char* index
         if (end + LONGEST > lines + sizeof lines) {
             print_lines(lines, static_cast<size_t>(end - lines));
             end = lines;
+            if (stop.load(std::memory_order_relaxed)) return;
         }
     }
     print_lines(lines, static_cast<size_t>(end - lines));
@@ -89,10 +93,12 @@ int scatter() {
     if (const int status = open_output(scattered, SCATTERED_FILE, in, breach)) return status;
 
     // The lines go out on a thread of their own while the chunks are copied (here, where
-    // no thread can be started).
+    // no thread can be started); a failed copy stops them, as it would have stopped one
+    // thread at the record that failed.
     art_status work = ART_OK;
     {
-        const auto lines = [&] { print_chunk_lines(in.source.data, in.index.data, in.n); };
+        std::atomic<bool> stop{false};
+        const auto lines = [&] { print_chunk_lines(in.source.data, in.index.data, in.n, stop); };
         std::thread printer;
         try {
             printer = std::thread(lines);
@@ -105,7 +111,8 @@ int scatter() {
                 if (t.joinable()) t.join();
             }
         } join_printer{printer};
-        work = scatter_chunks(in.source, in.index.data, in.n, scattered, machine_limits());
+        work = scatter_chunks(in.source, in.index, scattered, machine_limits());
+        stop = !work.ok();
     }
     return finish_run(scattered, end_of_work(scattered, work, {&in.source, &in.index}));
 }

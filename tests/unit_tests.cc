@@ -213,7 +213,7 @@ bytes scatter(const bytes& gathered, const std::vector<art_record>& records) {
     EXPECT_EQ(check_scatter_index(index.data(), records.size(), gathered.size()).kind,
               breach_kind::none);
     memory_sink out;
-    EXPECT_EQ(scatter_chunks({gathered.data(), gathered.size(), nullptr}, index.data(), records.size(), out).code, 0);
+    EXPECT_EQ(scatter_chunks({gathered.data(), gathered.size(), nullptr}, {index.data(), index.size(), nullptr}, out).code, 0);
     return out.bytes;
 }
 
@@ -253,7 +253,7 @@ TEST(ChunkCopy, GatherThenScatterGivesTheTextBack) {
             for (const bytes& index : {builder_index, encode_all(records)}) {
                 ASSERT_EQ(check_gather_index(index.data(), n, text.size()).kind, breach_kind::none);
                 memory_sink gathered;
-                ASSERT_EQ(gather_chunks({text.data(), text.size(), nullptr}, index.data(), n, gathered, limits).code, 0);
+                ASSERT_EQ(gather_chunks({text.data(), text.size(), nullptr}, {index.data(), index.size(), nullptr}, gathered, limits).code, 0);
                 ASSERT_EQ(gathered.bytes.size(), text.size());
                 if (index == builder_index) {
                     EXPECT_EQ(gathered.bytes, text);
@@ -263,8 +263,8 @@ TEST(ChunkCopy, GatherThenScatterGivesTheTextBack) {
                 }
                 ASSERT_EQ(check_scatter_index(index.data(), n, text.size()).kind, breach_kind::none);
                 memory_sink scattered;
-                ASSERT_EQ(scatter_chunks({gathered.bytes.data(), gathered.bytes.size(), nullptr}, index.data(), n,
-                                         scattered, limits).code, 0);
+                ASSERT_EQ(scatter_chunks({gathered.bytes.data(), gathered.bytes.size(), nullptr},
+                                         {index.data(), index.size(), nullptr}, scattered, limits).code, 0);
                 EXPECT_EQ(scattered.bytes, text) << "records " << n << ", stage " << limits.stage_size
                                                  << ", threads " << threads;
             }
@@ -280,7 +280,6 @@ TEST(ChunkCopy, FailuresComeInOutputOrderWhateverTheThreads) {
     bytes text(40000);
     for (auto& b : text) b = rng() % 40 == 0 ? ART_DELIMITER : static_cast<unsigned char>(rng());
     const bytes index = split_in_blocks(text, 4096);
-    const uint64_t n = record_count(index.size());
     const struct { const char* name; uint64_t fail_at, fail_late; int code; } cases[] = {
         {"the second part fails", 30000, UINT64_MAX, EIO},
         {"both parts fail", 5000, 25000, EIO},
@@ -292,9 +291,9 @@ TEST(ChunkCopy, FailuresComeInOutputOrderWhateverTheThreads) {
             memory_sink gathered, scattered;
             gathered.fail_at = scattered.fail_at = c.fail_at;
             gathered.fail_late = scattered.fail_late = c.fail_late;
-            EXPECT_EQ(gather_chunks({text.data(), text.size(), nullptr}, index.data(), n, gathered, limits).code, c.code)
+            EXPECT_EQ(gather_chunks({text.data(), text.size(), nullptr}, {index.data(), index.size(), nullptr}, gathered, limits).code, c.code)
                 << c.name << ", threads " << threads;
-            EXPECT_EQ(scatter_chunks({text.data(), text.size(), nullptr}, index.data(), n, scattered, limits).code,
+            EXPECT_EQ(scatter_chunks({text.data(), text.size(), nullptr}, {index.data(), index.size(), nullptr}, scattered, limits).code,
                       c.code) << c.name << ", threads " << threads;
             for (const memory_sink* out : {&gathered, &scattered}) {
                 const size_t whole = std::min<uint64_t>(c.fail_at, text.size()) / 64 * 64;
@@ -341,7 +340,7 @@ TEST(ChunkCopy, ScatterOfMillionsOfRecordsWritesWindowsNotRecords) {
         const bytes expected = scatter_one_by_one(gathered, index);
       for (const unsigned threads : THREADS) {
         memory_sink out;
-        ASSERT_EQ(scatter_chunks({gathered.data(), gathered.size(), nullptr}, index.data(), records.size(), out,
+        ASSERT_EQ(scatter_chunks({gathered.data(), gathered.size(), nullptr}, {index.data(), index.size(), nullptr}, out,
                                  with_threads(copy_limits(), threads)).code, 0);
         EXPECT_TRUE(out.bytes == expected);
         EXPECT_LE(out.write_calls, expected.size() / copy_limits().stage_size + 1);

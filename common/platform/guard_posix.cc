@@ -1,37 +1,20 @@
 // The run guard on POSIX systems: signal handlers that do only async-signal-safe work.
 #include "run_guard.h"
 
-#include "sys_io.h"
-
-#include <atomic>
 #include <csignal>
+#include <ctime>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace {
 
 const int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP};
 
-const char* volatile output_name = nullptr;
-volatile intptr_t output_handle = -1;
-volatile bool output_created = false;
-
-void take_back_output() {
-    const char* const name = output_name;
-    if (name == nullptr) return;
-    output_name = nullptr;
-    remove_partial_output(name, output_handle, output_created);
-}
-
-// Set by the first handler that ends the run; lock-free, so a handler may use it.
-std::atomic<bool> ending{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the handlers need a lock-free flag");
-
-// Returns in the one thread that ends the run; any other thread that meets a fault or a
-// signal meanwhile waits here for the process to end.
-void end_once() {
-    if (!ending.exchange(true))
-        return;
-    for (;;) pause();
+sigset_t interrupt_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int sig : INTERRUPTS) sigaddset(&set, sig);
+    return set;
 }
 
 void end_as_signal(const int sig) {
@@ -42,21 +25,21 @@ void end_as_signal(const int sig) {
     sigset_t only;
     sigemptyset(&only);
     sigaddset(&only, sig);
-    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
     raise(sig);
 }
 
 void on_interrupt(const int sig) {
-    end_once();
-    take_back_output();
+    guard_end_once();
+    guard_take_back();
     end_as_signal(sig);
 }
 
 void on_bus_error(const int sig, siginfo_t* info, void*) {
     char line[512];
     if (const size_t size = shortened_input_line(info->si_addr, "\n", line, sizeof line)) {
-        end_once();
-        take_back_output();
+        guard_end_once();
+        guard_take_back();
         for (size_t done = 0; done < size;) {
             const ssize_t w = write(STDERR_FILENO, line + done, size - done);
             if (w <= 0) break;
@@ -65,13 +48,6 @@ void on_bus_error(const int sig, siginfo_t* info, void*) {
         _exit(1);
     }
     end_as_signal(sig);  // not an input's mapping: a fault of the program itself
-}
-
-sigset_t interrupt_set() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int sig : INTERRUPTS) sigaddset(&set, sig);
-    return set;
 }
 
 }  // namespace
@@ -95,20 +71,21 @@ void guard_run() {
     sigaction(SIGBUS, &bus, nullptr);
 }
 
-void guard_hold() {
+void guard_block_interrupts() {
     const sigset_t set = interrupt_set();
-    sigprocmask(SIG_BLOCK, &set, nullptr);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-void guard_release() {
+void guard_unblock_interrupts() {
     const sigset_t set = interrupt_set();
-    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-void guard_output(const char* name, const intptr_t handle, const bool created) {
-    output_handle = handle;
-    output_created = created;
-    output_name = name;
+void guard_pause_briefly() {
+    const timespec wait{0, 20000};
+    nanosleep(&wait, nullptr);
 }
 
-void guard_output_closed() { output_name = nullptr; }
+void guard_wait_for_end() {
+    for (;;) pause();
+}

@@ -4,6 +4,7 @@
 
 #include "art_status.h"
 #include "file_loader.h"
+#include "posix_files.h"
 #include "run_guard.h"
 
 #include <cerrno>
@@ -17,6 +18,7 @@
 
 struct in_file {
     int fd;
+    posix_stamp opened;
 };
 
 struct out_file {
@@ -74,7 +76,7 @@ int in_open(const char* name, in_file** f) {
     do fd = open(name, O_RDONLY | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) return errno;
-    *f = new (std::nothrow) in_file{fd};
+    *f = new (std::nothrow) in_file{fd, posix_stamp_of(fd)};
     if (*f == nullptr) {
         close(fd);
         return ENOMEM;
@@ -129,31 +131,33 @@ void in_prepare_random_reads(const loaded_file& input, const uint64_t from, cons
 #endif
 }
 
-int in_check_size(in_file* f, const uint64_t size) {
-    uint64_t now = 0;
-    if (const int err = in_size(f, &now)) return err;
-    return now < size ? ART_E_SHORT_READ : now > size ? ART_E_GREW : 0;
-}
+int in_check_unchanged(in_file* f, const uint64_t size) { return posix_check_unchanged(f->fd, size, f->opened); }
 
 void in_close(in_file* f) {
     close(f->fd);
     delete f;
 }
 
+// An output open on fd, or ENOMEM.
+static int wrap_output(const int fd, out_file** f) {
+    *f = new (std::nothrow) out_file{fd, handle_type(fd) == 0};
+    if (*f != nullptr) return 0;
+    close(fd);
+    return ENOMEM;
+}
+
 int out_create(const char* name, const bool replace, out_file** f) {
     *f = nullptr;
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (replace ? O_TRUNC : O_EXCL);
-    int fd;
-    do fd = open(name, flags, 0666);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) return errno;
-    const bool positioned = handle_type(fd) == 0;
-    *f = new (std::nothrow) out_file{fd, positioned};
-    if (*f == nullptr) {
-        close(fd);
-        return ENOMEM;
-    }
-    return 0;
+    int fd = -1;
+    const int err = posix_create(name, replace, &fd);
+    return err != 0 ? err : wrap_output(fd, f);
+}
+
+int out_open_waiting(const char* name, out_file** f) {
+    *f = nullptr;
+    int fd = -1;
+    const int err = posix_open_waiting(name, &fd);
+    return err != 0 ? err : wrap_output(fd, f);
 }
 
 intptr_t out_handle(const out_file* f) { return f->fd; }

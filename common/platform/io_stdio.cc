@@ -1,10 +1,13 @@
-// Portable form of the platform layer: the C runtime's buffered streams, with 64-bit
-// positions. The platform's own part (sys_posix.cc) tells regular files from devices
-// and pipes.
+// Portable form of the platform layer: the C runtime's streams, with 64-bit positions.
+// The platform's own part (sys_posix.cc) tells regular files from devices and pipes,
+// opens outputs and sees inputs change. Outputs are unbuffered: the copies' stage is
+// their buffer, and a stream holds no bytes that could reach the file after it was
+// taken back.
 #include "sys_io.h"
 
 #include "art_status.h"
 #include "file_loader.h"
+#include "posix_files.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -12,9 +15,11 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
+#include <unistd.h>
 
 struct in_file {
     FILE* stream;
+    posix_stamp opened;
     std::mutex lock;  // a positioned read is a seek and a read
 };
 
@@ -37,7 +42,7 @@ int in_open(const char* name, in_file** f) {
     errno = 0;
     FILE* const s = std::fopen(name, "rb");
     if (s == nullptr) return stream_error(ENOENT);
-    *f = new (std::nothrow) in_file{s, {}};
+    *f = new (std::nothrow) in_file{s, posix_stamp_of(fileno(s)), {}};
     if (*f == nullptr) {
         std::fclose(s);
         return ENOMEM;
@@ -73,14 +78,15 @@ const unsigned char* in_map(in_file*, const char*, uint64_t) { return nullptr; }
 
 void in_prepare_random_reads(const loaded_file&, uint64_t, uint64_t) {}
 
-int in_check_size(in_file* f, const uint64_t size) {
+int in_check_unchanged(in_file* f, const uint64_t size) {
     errno = 0;
     std::clearerr(f->stream);
     if (fseeko(f->stream, 0, SEEK_END) != 0) return stream_error(EIO);
     const auto end = ftello(f->stream);
     if (end < 0) return stream_error(EIO);
     const auto now = static_cast<uint64_t>(end);
-    return now < size ? ART_E_SHORT_READ : now > size ? ART_E_GREW : 0;
+    if (now != size) return now < size ? ART_E_SHORT_READ : ART_E_GREW;
+    return posix_check_unchanged(fileno(f->stream), size, f->opened);
 }
 
 void in_close(in_file* f) {
@@ -88,17 +94,34 @@ void in_close(in_file* f) {
     delete f;
 }
 
+// An unbuffered output stream on fd, or the failure.
+static int wrap_output(const int fd, out_file** f) {
+    errno = 0;
+    FILE* const s = fdopen(fd, "wb");
+    if (s == nullptr) {
+        const int err = stream_error(EIO);
+        close(fd);
+        return err;
+    }
+    std::setvbuf(s, nullptr, _IONBF, 0);
+    *f = new (std::nothrow) out_file{s, 0, {}};
+    if (*f != nullptr) return 0;
+    std::fclose(s);
+    return ENOMEM;
+}
+
 int out_create(const char* name, const bool replace, out_file** f) {
     *f = nullptr;
-    errno = 0;
-    FILE* const s = std::fopen(name, replace ? "wb" : "wbx");
-    if (s == nullptr) return stream_error(EACCES);
-    *f = new (std::nothrow) out_file{s, 0, {}};
-    if (*f == nullptr) {
-        std::fclose(s);
-        return ENOMEM;
-    }
-    return 0;
+    int fd = -1;
+    const int err = posix_create(name, replace, &fd);
+    return err != 0 ? err : wrap_output(fd, f);
+}
+
+int out_open_waiting(const char* name, out_file** f) {
+    *f = nullptr;
+    int fd = -1;
+    const int err = posix_open_waiting(name, &fd);
+    return err != 0 ? err : wrap_output(fd, f);
 }
 
 intptr_t out_handle(const out_file* f) { return stream_handle(f->stream); }

@@ -16,6 +16,7 @@
 
 struct in_file {
     HANDLE handle;
+    FILE_BASIC_INFO opened;  // when it was last written to and changed, as opened
 };
 
 struct out_file {
@@ -76,11 +77,12 @@ int in_open(const char* name, in_file** f) {
     const HANDLE h = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (h == INVALID_HANDLE_VALUE) return last_error();
-    *f = new (std::nothrow) in_file{h};
+    *f = new (std::nothrow) in_file{h, {}};
     if (*f == nullptr) {
         CloseHandle(h);
         return ENOMEM;
     }
+    GetFileInformationByHandleEx(h, FileBasicInfo, &(*f)->opened, sizeof (*f)->opened);
     return 0;
 }
 
@@ -133,10 +135,16 @@ const unsigned char* in_map(in_file* f, const char* name, const uint64_t size) {
     return static_cast<const unsigned char*>(view);
 }
 
-int in_check_size(in_file* f, const uint64_t size) {
+int in_check_unchanged(in_file* f, const uint64_t size) {
     uint64_t now = 0;
     if (const int err = file_size(f->handle, &now)) return err;
-    return now < size ? ART_E_SHORT_READ : now > size ? ART_E_GREW : 0;
+    if (now != size) return now < size ? ART_E_SHORT_READ : ART_E_GREW;
+    FILE_BASIC_INFO info{};
+    if (!GetFileInformationByHandleEx(f->handle, FileBasicInfo, &info, sizeof info)) return last_error();
+    return info.LastWriteTime.QuadPart == f->opened.LastWriteTime.QuadPart &&
+                   info.ChangeTime.QuadPart == f->opened.ChangeTime.QuadPart
+               ? 0
+               : ART_E_CHANGED;
 }
 
 void in_prepare_random_reads(const loaded_file& input, const uint64_t from, const uint64_t size) {
@@ -153,12 +161,12 @@ void in_close(in_file* f) {
     delete f;
 }
 
-int out_create(const char* name, const bool replace, out_file** f) {
+// Opens name for writing with disposition, so that it can be deleted while still open:
+// the run guard may take it back from its console handler.
+static int open_output(const char* name, const DWORD disposition, out_file** f) {
     *f = nullptr;
-    // Opened so that it can be deleted while still open: the run guard may take it back
-    // from its console handler.
     const HANDLE h = CreateFileA(name, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, replace ? CREATE_ALWAYS : CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                 nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return last_error();
     *f = new (std::nothrow) out_file{h};
     if (*f == nullptr) {
@@ -167,6 +175,12 @@ int out_create(const char* name, const bool replace, out_file** f) {
     }
     return 0;
 }
+
+int out_create(const char* name, const bool replace, out_file** f) {
+    return open_output(name, replace ? CREATE_ALWAYS : CREATE_NEW, f);
+}
+
+int out_open_waiting(const char* name, out_file** f) { return open_output(name, OPEN_EXISTING, f); }
 
 intptr_t out_handle(const out_file* f) { return reinterpret_cast<intptr_t>(f->handle); }
 

@@ -36,9 +36,10 @@ int in_read_at(in_file* f, uint64_t offset, unsigned char* buf, size_t cap, size
 // exit; null where the platform maps no files or cannot map this one. A read through it
 // after another process shortened the file ends the run (run_guard.h), naming name.
 const unsigned char* in_map(in_file* f, const char* name, uint64_t size);
-// After size bytes of the input were read or loaded: whether it still has exactly that
-// many, 0, ART_E_SHORT_READ or ART_E_GREW.
-int in_check_size(in_file* f, uint64_t size);
+// After size bytes of the input were read or loaded: 0 when it still has exactly that
+// many and has not been written to since it was opened (its modification and change
+// times are those it had then), else ART_E_SHORT_READ, ART_E_GREW or ART_E_CHANGED.
+int in_check_unchanged(in_file* f, uint64_t size);
 // Maps in advance every page of bytes [from, from + size) of a loaded input that is
 // about to be read in no order, where a fault per page would cost more than the reads;
 // nothing where inputs are read whole into memory.
@@ -47,8 +48,12 @@ void in_close(in_file* f);
 
 // Creates name for binary writing. Without replace, a name that exists is EEXIST; with
 // it, the file is truncated (or created), as fopen "wb" does. Either opens so that the
-// file can be taken back while open (remove_partial_output).
+// file can be taken back while open (remove_partial_output). Never waits: an existing
+// FIFO that nobody reads yet is ENXIO.
 int out_create(const char* name, bool replace, out_file** f);
+// Opens name, an existing file that out_create could not open at once (a FIFO that
+// nobody reads yet), for writing, waiting as long as it takes; creates nothing.
+int out_open_waiting(const char* name, out_file** f);
 // The descriptor or HANDLE that remove_partial_output may empty the file through.
 intptr_t out_handle(const out_file* f);
 // Writes size bytes from data at offset; a gap left past the end reads as zeros.

@@ -3,9 +3,11 @@
 #include "sys_io.h"
 
 #include "art_status.h"
+#include "posix_files.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -60,4 +62,43 @@ int stdout_write_raw(const char* data, const size_t size) {
     errno = 0;
     if (std::fwrite(data, 1, size, stdout) == size) return 0;
     return errno != 0 ? errno : EIO;
+}
+
+int posix_create(const char* name, const bool replace, int* fd) {
+    // Opened without waiting for a FIFO's reader, so that no open that may never end is
+    // made while the output cannot be interrupted.
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | (replace ? O_TRUNC : O_EXCL);
+    do *fd = open(name, flags, 0666);
+    while (*fd < 0 && errno == EINTR);
+    if (*fd < 0) return errno;
+    // Writes wait as usual.
+    const int status = fcntl(*fd, F_GETFL);
+    if (status == -1 || fcntl(*fd, F_SETFL, status & ~O_NONBLOCK) == -1) {
+        const int err = errno;
+        close(*fd);
+        return err;
+    }
+    return 0;
+}
+
+int posix_open_waiting(const char* name, int* fd) {
+    do *fd = open(name, O_WRONLY | O_CLOEXEC);
+    while (*fd < 0 && errno == EINTR);
+    return *fd < 0 ? errno : 0;
+}
+
+posix_stamp posix_stamp_of(const int fd) {
+    struct stat st {};
+    fstat(fd, &st);
+    return {st.st_mtim, st.st_ctim};
+}
+
+static bool same_time(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
+int posix_check_unchanged(const int fd, const uint64_t size, const posix_stamp& opened) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return errno;
+    const auto now = static_cast<uint64_t>(st.st_size);
+    if (now != size) return now < size ? ART_E_SHORT_READ : ART_E_GREW;
+    return same_time(st.st_mtim, opened.modified) && same_time(st.st_ctim, opened.changed) ? 0 : ART_E_CHANGED;
 }

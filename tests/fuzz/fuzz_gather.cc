@@ -12,11 +12,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const copy_limits limits = fuzz_limits(data, size);
     if (check_gather_index(in.index.get(), in.n, in.text_size).kind != breach_kind::none) return 0;
     memory_sink gathered;
-    if (!gather_chunks({in.text.get(), in.text_size, nullptr}, in.index.get(), in.n, gathered, limits).ok()) std::abort();
+    if (!gather_chunks({in.text.get(), in.text_size, nullptr}, {in.index.get(), in.n * ART_RECORD_SIZE, nullptr}, gathered, limits).ok()) std::abort();
     if (check_scatter_index(in.index.get(), in.n, gathered.bytes.size()).kind != breach_kind::none)
         std::abort();
     memory_sink scattered;
-    if (!scatter_chunks({gathered.bytes.data(), gathered.bytes.size(), nullptr}, in.index.get(), in.n, scattered, limits).ok()) std::abort();
+    if (!scatter_chunks({gathered.bytes.data(), gathered.bytes.size(), nullptr}, {in.index.get(), in.n * ART_RECORD_SIZE, nullptr}, scattered, limits).ok()) std::abort();
     std::vector<bool> covered(in.text_size, false);
     uint64_t end = 0;
     for (uint64_t i = 0; i < in.n; ++i) {

@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (check_scatter_index(in.index.get(), in.n, in.text_size).kind != breach_kind::none) return 0;
     if (!output_fits(in)) return 0;
     memory_sink scattered;
-    if (!scatter_chunks({in.text.get(), in.text_size, nullptr}, in.index.get(), in.n, scattered, limits).ok()) std::abort();
+    if (!scatter_chunks({in.text.get(), in.text_size, nullptr}, {in.index.get(), in.n * ART_RECORD_SIZE, nullptr}, scattered, limits).ok()) std::abort();
     if (scattered.bytes != scatter_model(in.text.get(), in)) std::abort();
     return 0;
 }
