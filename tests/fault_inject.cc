@@ -4,15 +4,24 @@
 //   ART_FAIL_FILE, ART_FAIL_AFTER  the file cannot be mapped, and reads from it fail with
 //                                  EIO once ART_FAIL_AFTER bytes have been delivered;
 //   ART_CHANGE_FILE, ART_CHANGE    just before the program first maps, reads or copies
-//                                  the file, it is cut to half its size (shrink) or grows
-//                                  by 4096 bytes (grow); with ART_CHANGE_AFTER_WRITE_TO,
-//                                  only once the program has written to that file;
+//                                  the file, it is cut to half its size (shrink), grows
+//                                  by 4096 bytes (grow), has every byte overwritten in
+//                                  place with 0xEE (scramble: an index whose records all
+//                                  lie far outside the text) or its own bytes written
+//                                  over it again (rewrite: same size, same bytes); with
+//                                  ART_CHANGE_AFTER_WRITE_TO, only once the program has
+//                                  written to that file;
 //   ART_NOMEM_FILE                 once the program has opened the file, every allocation
 //                                  of 4096 bytes or more fails;
-//   ART_SIGNAL_FILE, ART_SIGNAL    once the program has written to the file, signal
+//   ART_SIGNAL_FILE, ART_SIGNAL    once the program has written to the file (as many
+//                                  times as ART_SIGNAL_AFTER says, 1 if unset), signal
 //                                  number ART_SIGNAL is raised, as a user's Ctrl-C or a
-//                                  scheduler's kill would arrive mid-run.
+//                                  scheduler's kill would arrive mid-run;
+//   ART_SLOW_TAKE_BACK_MS          each truncation or removal of a file takes that many
+//                                  milliseconds longer, as on a loaded machine: the other
+//                                  threads of a run that is being taken back go on.
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <new>
 #include <cerrno>
@@ -22,16 +31,19 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <string>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
 
 uint64_t delivered = 0;
-bool changed = false;
+std::atomic<bool> changed{false};
+std::atomic<unsigned> writes_to_signal_file{0};
 bool allocations_fail = false;
 
 // Whether fd is open on the file that the variable `which` names.
@@ -59,30 +71,47 @@ void count_delivered(const int fd, const ssize_t r) {
     if (r > 0 && is_file(fd, "ART_FAIL_FILE")) delivered += static_cast<uint64_t>(r);
 }
 
-// The size that ART_CHANGE gives a file of size bytes.
-off_t changed_size(const off_t size) {
+// Makes the change that ART_CHANGE says to the file at path.
+void change(const char* path) {
     const char* const how = std::getenv("ART_CHANGE");
-    return how != nullptr && std::strcmp(how, "grow") == 0 ? size + 4096 : size / 2;
+    struct stat st;
+    if (stat(path, &st) != 0) std::abort();
+    const bool scramble = std::strcmp(how, "scramble") == 0;
+    if (scramble || std::strcmp(how, "rewrite") == 0) {
+        const int fd = open(path, O_RDWR);
+        std::string bytes(static_cast<size_t>(st.st_size), '\xEE');
+        if (fd < 0 || (!scramble && pread(fd, &bytes[0], bytes.size(), 0) != st.st_size) ||
+            pwrite(fd, bytes.data(), bytes.size(), 0) != st.st_size)
+            std::abort();
+        close(fd);
+    } else if (truncate(path, std::strcmp(how, "grow") == 0 ? st.st_size + 4096 : st.st_size / 2) != 0) {
+        std::abort();
+    }
 }
 
 void change_before_use(const int fd) {
-    if (changed || std::getenv("ART_CHANGE_AFTER_WRITE_TO") != nullptr || !is_file(fd, "ART_CHANGE_FILE")) return;
-    changed = true;
-    struct stat st;
-    if (fstat(fd, &st) != 0) return;
+    if (std::getenv("ART_CHANGE_AFTER_WRITE_TO") != nullptr || !is_file(fd, "ART_CHANGE_FILE") || changed.exchange(true))
+        return;
     // The program opened it read-only: change it by name, through the same link.
-    const std::string fd_path = "/proc/self/fd/" + std::to_string(fd);
-    if (truncate(fd_path.c_str(), changed_size(st.st_size)) != 0) std::abort();
+    change(("/proc/self/fd/" + std::to_string(fd)).c_str());
 }
 
 void after_write(const int fd, const ssize_t w) {
     if (w <= 0) return;
-    if (is_file(fd, "ART_SIGNAL_FILE")) raise(std::atoi(std::getenv("ART_SIGNAL")));
-    if (!changed && is_file(fd, "ART_CHANGE_AFTER_WRITE_TO")) {
-        changed = true;
-        const char* const name = std::getenv("ART_CHANGE_FILE");
-        struct stat st;
-        if (stat(name, &st) != 0 || truncate(name, changed_size(st.st_size)) != 0) std::abort();
+    if (is_file(fd, "ART_SIGNAL_FILE")) {
+        const char* const after = std::getenv("ART_SIGNAL_AFTER");
+        if (writes_to_signal_file.fetch_add(1) + 1 == (after != nullptr ? std::strtoul(after, nullptr, 10) : 1))
+            raise(std::atoi(std::getenv("ART_SIGNAL")));
+    }
+    if (is_file(fd, "ART_CHANGE_AFTER_WRITE_TO") && !changed.exchange(true)) change(std::getenv("ART_CHANGE_FILE"));
+}
+
+// After a truncation or removal, the wait that ART_SLOW_TAKE_BACK_MS asks for.
+void slow_take_back() {
+    if (const char* const ms = std::getenv("ART_SLOW_TAKE_BACK_MS")) {
+        const long wait = std::strtol(ms, nullptr, 10);
+        const timespec t{wait / 1000, wait % 1000 * 1000000};
+        nanosleep(&t, nullptr);
     }
 }
 
@@ -159,6 +188,27 @@ extern "C" size_t fwrite(const void* buf, size_t size, size_t count, FILE* strea
     const size_t w = next(buf, size, count, stream);
     after_write(fileno(stream), static_cast<ssize_t>(w));
     return w;
+}
+
+extern "C" int ftruncate64(int fd, off_t length) {
+    static const auto next = real<int (*)(int, off_t)>("ftruncate64");
+    const int r = next(fd, length);
+    slow_take_back();
+    return r;
+}
+
+extern "C" int truncate64(const char* path, off_t length) {
+    static const auto next = real<int (*)(const char*, off_t)>("truncate64");
+    const int r = next(path, length);
+    slow_take_back();
+    return r;
+}
+
+extern "C" int unlink(const char* path) {
+    static const auto next = real<int (*)(const char*)>("unlink");
+    const int r = next(path);
+    slow_take_back();
+    return r;
 }
 
 extern "C" int open64(const char* path, int flags, ...) {

@@ -46,6 +46,10 @@ constexpr int SANITIZED_BUILD = 2;  // the sanitizers' allocator cannot be made 
 
 constexpr const char* WINE_STDOUT = "wine's standard handles on a Unix file answer no file queries";
 constexpr const char* SHORTENED = "input ended before its full size was read (shortened during the run?)";
+constexpr const char* CHANGED = "input changed during the run";
+// Inputs last written long ago: a change during the run is then later than the file
+// system's clock can tell apart.
+#define OLD_INPUT "touch -d @946684800 \"$IN\""
 
 struct fault {
     const char* name;
@@ -131,6 +135,24 @@ const fault FAULTS[] = {
      "OUT", "Cannot allocate memory", 1, left::nothing, true, SANITIZED_BUILD, "gather_arts", nullptr, "needs LD_PRELOAD"},
     {"allocations fail once the output is open", "", "ASAN_OPTIONS=verify_asan_link_order=0 ART_NOMEM_FILE=OUT", "",
      "OUT", "Cannot allocate memory", 1, left::nothing, true, SANITIZED_BUILD, "scatter_arts", nullptr, "needs LD_PRELOAD"},
+    // Another process writes over an input at the same size: a reordering tool writing its
+    // result in place, or the same bytes again; the copies never read outside the text.
+    {"input rewritten during the run", OLD_INPUT,
+     "ASAN_OPTIONS=verify_asan_link_order=0 ART_CHANGE_FILE=IN ART_CHANGE=rewrite ART_CHANGE_AFTER_WRITE_TO=OUT", "",
+     "IN", CHANGED, 1, left::nothing, true, false, nullptr, nullptr, "needs LD_PRELOAD"},
+    {"input scrambled during the run", OLD_INPUT,
+     "ASAN_OPTIONS=verify_asan_link_order=0 ART_CHANGE_FILE=IN ART_CHANGE=scramble ART_CHANGE_AFTER_WRITE_TO=OUT", "",
+     "IN", CHANGED, 1, left::nothing, true, false, nullptr, nullptr, "needs LD_PRELOAD"},
+    // The open of a FIFO that nobody reads waits; an interruption ends it at once. (A
+    // background job starts with SIGINT ignored; the shell kills it after 5 s.)
+    {"output a FIFO that nobody reads, interrupted", "mkfifo \"$OUT\"", "",
+     "& pid=$!; sleep 0.3; kill -TERM $pid; (sleep 5; kill -KILL $pid) 2>/dev/null & wait $pid", nullptr, "",
+     128 + 15, left::link, false, false, nullptr, nullptr, "a FIFO is no Windows named pipe"},
+    // A file of /sys says 4096 bytes and holds a few: not an input shortened during the run.
+    {"input holds fewer bytes than its size says (a /sys file)",
+     "test -r /sys/devices/system/cpu/online || exit 77; rm \"$IN\" && ln -s /sys/devices/system/cpu/online \"$IN\"",
+     "", "", "IN", "holds fewer bytes than its size says (not an ordinary file?)", 1, left::nothing, false, false,
+     nullptr, nullptr, "needs /sys"},
 };
 
 const int THIS_BUILD =
@@ -151,7 +173,10 @@ std::string substitute(std::string s, const std::string& out, const std::string&
     return s;
 }
 
+// Each fault is made with the copies on one thread and on three, each with a part of
+// the output.
 TEST(Fault, EndsWithStatusOneAndLeavesNoHalfWrittenOutput) {
+  for (const std::string threads : {"1", "3"}) {
     for (const fault& f : FAULTS) {
         if (f.skip_in & THIS_BUILD) continue;
         if (target_windows() && f.not_on_windows != nullptr) {
@@ -161,7 +186,7 @@ TEST(Fault, EndsWithStatusOneAndLeavesNoHalfWrittenOutput) {
         for (const program_files& p : PROGRAMS) {
             if (f.only != nullptr && std::string(f.only) != p.program) continue;
             for (const std::string& in : p.inputs) {
-                const scratch s(std::string(f.name) + "." + p.program + "." + in);
+                const scratch s(std::string(f.name) + "." + p.program + "." + in + "." + threads);
                 write_inputs(s, p.inputs);
                 const std::string setup = "OUT=" + p.output + " IN=" + in + "; " + f.setup;
                 const int made = s.shell(setup);
@@ -176,10 +201,10 @@ TEST(Fault, EndsWithStatusOneAndLeavesNoHalfWrittenOutput) {
                 if (!input_changed)
                     for (const auto& name : p.inputs) before.push_back(s.read(name));
 
-                const std::string prefix = substitute(f.prefix, p.output, in);
+                const std::string prefix = "export ART_THREADS=" + threads + "; " + substitute(f.prefix, p.output, in);
                 const program_run r = s.run(p.program, substitute(f.suffix, p.output, in),
                     f.preload ? std::string("export LD_PRELOAD=") + ART_FAULT_INJECT_LIB + "; " + prefix : prefix);
-                const std::string label = std::string(f.name) + ", " + p.program + ", " + in;
+                const std::string label = std::string(f.name) + ", " + p.program + ", " + in + ", threads " + threads;
                 EXPECT_EQ(r.status, f.status) << label;
                 if (f.file != nullptr) {
                     EXPECT_EQ(r.err, lines(std::string(p.program) + ": " + substitute(f.file, p.output, in) +
@@ -209,6 +234,7 @@ TEST(Fault, EndsWithStatusOneAndLeavesNoHalfWrittenOutput) {
             }
         }
     }
+  }
 }
 
 }  // namespace
