@@ -5,6 +5,9 @@
 #include <ctime>
 #include <pthread.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/syscall.h>
+#endif
 
 namespace {
 
@@ -29,6 +32,16 @@ void end_as_signal(const int sig) {
     raise(sig);
 }
 
+// Ends the process with status at once, from a handler: nothing of the runtime's exit,
+// nor of a tool's interception of it, runs in a process stopped half-way through its work
+// with threads that cannot be joined.
+[[noreturn]] void end_with_status(const int status) {
+#ifdef __linux__
+    syscall(SYS_exit_group, status);
+#endif
+    _exit(status);
+}
+
 void on_interrupt(const int sig) {
     guard_end_once();
     guard_take_back();
@@ -45,7 +58,7 @@ void on_bus_error(const int sig, siginfo_t* info, void*) {
             if (w <= 0) break;
             done += static_cast<size_t>(w);
         }
-        _exit(1);
+        end_with_status(1);
     }
     end_as_signal(sig);  // not an input's mapping: a fault of the program itself
 }
