@@ -87,10 +87,10 @@ lock_verdict lock_test(const HANDLE a, const HANDLE b) {
 // Whether both handles are open on one file: the same volume and file index. Under wine
 // the file index is the inode number, but the volume serial number comes from the drive
 // letter that the path a file was opened by (its links followed) falls under: one file
-// reached under drive_c and under / has two serials, and every file on a file system
-// that holds no drive's folder has 0, so files on two such file systems can share both
-// numbers. There an equal file index is decided by the serials only when they agree and
-// are not 0, else by the wine server's lock table, which knows files by device and inode
+// reached under drive_c and under / has two serials, and a file on another mount than
+// that drive's folder has 0, so files of two such mounts can share both numbers. There
+// an equal file index is decided by the serials only when they agree and are not 0,
+// else by the wine server's lock table, which knows files by device and inode
 // (lock_test); where that cannot answer, the files count as one.
 bool same_identity(const HANDLE a, const HANDLE b) {
     BY_HANDLE_FILE_INFORMATION ia, ib;
