@@ -85,6 +85,27 @@ const fault FAULTS[] = {
      "is the same file as the input IN", 1, left::link, false, false, nullptr, nullptr, nullptr},
     {"output symlink to input", "ln -s \"$IN\" \"$OUT\"", "", "", "OUT",
      "is the same file as the input IN", 1, left::link, false, false, nullptr, nullptr, nullptr},
+    // Under wine the volume serial number of a file comes from the drive letter that its
+    // path (links followed) falls under: one file reached under drive_c and outside it has
+    // two. In a native run the folder is only another folder.
+    {"output a symbolic link to a hard link of an input under drive_c",
+     "d=\"${WINEPREFIX:-$PWD/prefix}/drive_c/art-tests/${PWD##*/}\" && mkdir -p \"$d\" && "
+     "{ ln \"$IN\" \"$d/file\" || exit 77; } && ln -s \"$d/file\" \"$OUT\"",
+     "", "", "OUT", "is the same file as the input IN", 1, left::link, false, false, nullptr,
+     "rm -r \"${WINEPREFIX:-$PWD/prefix}/drive_c/art-tests/${PWD##*/}\"", nullptr},
+    {"input a symbolic link under drive_c, output a hard link of it",
+     "d=\"${WINEPREFIX:-$PWD/prefix}/drive_c/art-tests/${PWD##*/}\" && mkdir -p \"$d\" && mv \"$IN\" \"$d/file\" && "
+     "ln -s \"$d/file\" \"$IN\" && { ln \"$d/file\" \"$OUT\" || exit 77; }",
+     "", "", "OUT", "is the same file as the input IN", 1, left::link, false, false, nullptr,
+     "rm -r \"${WINEPREFIX:-$PWD/prefix}/drive_c/art-tests/${PWD##*/}\"", nullptr},
+    // Two files of one inode number on two file systems are two files (under wine, files
+    // of file systems that hold no drive's folder have one volume serial number, 0).
+    {"output on another tmpfs, of the same inode number as an input",
+     "mkdir m1 m2 && { mount -t tmpfs tmpfs m1 2>/dev/null || exit 77; } && "
+     "{ mount -t tmpfs tmpfs m2 2>/dev/null || { umount m1; exit 77; }; } && mv \"$IN\" m1/file && "
+     "ln -s m1/file \"$IN\" && echo OLD > m2/file && ln -s m2/file \"$OUT\" && "
+     "{ [ \"$(stat -c %i m1/file)\" = \"$(stat -c %i m2/file)\" ] || { umount m1 m2; exit 77; }; }",
+     "", "", nullptr, "", 0, left::whole, false, false, nullptr, "umount m1 m2", nullptr},
     {"input is a directory", "rm \"$IN\" && mkdir \"$IN\"", "", "", "IN", "Is a directory", 1,
      left::nothing, false, false, nullptr, nullptr, "the Windows runtime cannot open a directory: a silent failure there"},
     {"input is a device", "rm \"$IN\" && ln -s /dev/zero \"$IN\"", "", "", "IN",

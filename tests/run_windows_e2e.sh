@@ -14,12 +14,26 @@ windows=$(cd "${2:-build/windows}/bin" && pwd)
 export WINEDEBUG=-all WINEPREFIX=${WINEPREFIX:-$native/wineprefix}
 mkdir -p "$WINEPREFIX"
 wineserver -k 2>/dev/null || true
+# Wine sets a prefix up (anew, or after an update of wine) from the first program run in
+# it, in processes of its own that go on after that program and print their own lines
+# ("wine: configuration in ... has been updated.") on the standard error that they were
+# given: a test's. So the prefix is set up first, every process of it waited for, and a
+# program of the build must then run without a word of wine's before the tests start.
+wineboot --init >/dev/null 2>&1 || true
+wineserver -w
+scratch=$(mktemp -d)
+for try in 1 2 3; do
+    noise=$(cd "$scratch" && { wine "$windows/build_art_idx.exe" 2>&1 >/dev/null || true; })
+    wineserver -w
+    [ -z "$noise" ] && break
+    echo "wine set up $WINEPREFIX during a run (try $try): $noise" >&2
+done
+rm -rf "$scratch"
+if [ -n "$noise" ]; then
+    echo "wine still prints its own lines on every run in $WINEPREFIX: not run" >&2
+    exit 1
+fi
 wineserver -p
 trap 'wineserver -k' EXIT
-wineboot --init >/dev/null 2>&1
-# A new prefix goes on setting itself up after wineboot returns; one run of a program
-# of the build, and a pause, let it finish before the tests compare files.
-(cd "$(mktemp -d)" && wine "$windows/build_art_idx.exe" >/dev/null 2>&1 || true)
-sleep 2
 ART_PROGRAM_DIR=$windows ART_PROGRAM_SUFFIX=.exe ART_LAUNCHER=wine ART_TARGET_WINDOWS=1 \
     ART_SCRATCH_ROOT="$native/tests/scratch-windows" "$native/bin/$test"

@@ -43,12 +43,63 @@ int handle_type(const intptr_t handle) {
 
 namespace {
 
-// Whether both handles are open on one file: the same volume and file index.
+// Whether the process runs under wine, whose ntdll exports its version.
+bool under_wine() {
+    static const bool wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+    return wine;
+}
+
+// A handle on h's file that byte ranges can be locked through (one with read access), or
+// h itself where the file cannot be opened so; the caller closes the one it was given.
+HANDLE lockable(const HANDLE h) {
+    const HANDLE r = ReOpenFile(h, FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+    return r != INVALID_HANDLE_VALUE ? r : h;
+}
+
+enum class lock_verdict { same, different, unknown };
+
+// Asks the system's lock table whether a and b are open on one file: a lock taken through
+// one blocks the same range through the other only then. The range is one byte far past
+// any end of file that the programs write, held for no longer than the two calls.
+// unknown when the first lock cannot be had (another process holds that byte, the file
+// takes no locks) or the second fails for another reason than the first lock.
+lock_verdict lock_test(const HANDLE a, const HANDLE b) {
+    const HANDLE la = lockable(a), lb = lockable(b);
+    OVERLAPPED at{};
+    at.Offset = 0xFFFFFFF0u;
+    at.OffsetHigh = 0x7FFFFFFFu;
+    const DWORD now = LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY;
+    lock_verdict verdict = lock_verdict::unknown;
+    if (LockFileEx(la, now, 0, 1, 0, &at)) {
+        if (LockFileEx(lb, now, 0, 1, 0, &at)) {
+            UnlockFileEx(lb, 0, 1, 0, &at);
+            verdict = lock_verdict::different;
+        } else if (GetLastError() == ERROR_LOCK_VIOLATION) {
+            verdict = lock_verdict::same;
+        }
+        UnlockFileEx(la, 0, 1, 0, &at);
+    }
+    if (la != a) CloseHandle(la);
+    if (lb != b) CloseHandle(lb);
+    return verdict;
+}
+
+// Whether both handles are open on one file: the same volume and file index. Under wine
+// the file index is the inode number, but the volume serial number comes from the drive
+// letter that the path a file was opened by (its links followed) falls under: one file
+// reached under drive_c and under / has two serials, and a file on another mount than
+// that drive's folder has 0, so files of two such mounts can share both numbers. There
+// an equal file index is decided by the serials only when they agree and are not 0,
+// else by the wine server's lock table, which knows files by device and inode
+// (lock_test); where that cannot answer, the files count as one.
 bool same_identity(const HANDLE a, const HANDLE b) {
     BY_HANDLE_FILE_INFORMATION ia, ib;
-    return GetFileInformationByHandle(a, &ia) && GetFileInformationByHandle(b, &ib) &&
-           ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && ia.nFileIndexHigh == ib.nFileIndexHigh &&
-           ia.nFileIndexLow == ib.nFileIndexLow;
+    if (!GetFileInformationByHandle(a, &ia) || !GetFileInformationByHandle(b, &ib) ||
+        ia.nFileIndexHigh != ib.nFileIndexHigh || ia.nFileIndexLow != ib.nFileIndexLow)
+        return false;
+    const bool serials_agree = ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber;
+    if (!under_wine() || (serials_agree && ia.dwVolumeSerialNumber != 0)) return serials_agree;
+    return lock_test(a, b) != lock_verdict::different;
 }
 
 // Whether name leads to the file that h is open on.
