@@ -139,25 +139,11 @@ void in_close(in_file* f) {
 }
 
 // An output open on fd, or ENOMEM.
-static int wrap_output(const int fd, out_file** f) {
+int out_from_fd(const int fd, out_file** f) {
     *f = new (std::nothrow) out_file{fd, handle_type(fd) == 0};
     if (*f != nullptr) return 0;
     close(fd);
     return ENOMEM;
-}
-
-int out_create(const char* name, const bool replace, out_file** f) {
-    *f = nullptr;
-    int fd = -1;
-    const int err = posix_create(name, replace, &fd);
-    return err != 0 ? err : wrap_output(fd, f);
-}
-
-int out_open_waiting(const char* name, out_file** f) {
-    *f = nullptr;
-    int fd = -1;
-    const int err = posix_open_waiting(name, &fd);
-    return err != 0 ? err : wrap_output(fd, f);
 }
 
 intptr_t out_handle(const out_file* f) { return f->fd; }

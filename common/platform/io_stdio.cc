@@ -95,7 +95,7 @@ void in_close(in_file* f) {
 }
 
 // An unbuffered output stream on fd, or the failure.
-static int wrap_output(const int fd, out_file** f) {
+int out_from_fd(const int fd, out_file** f) {
     errno = 0;
     FILE* const s = fdopen(fd, "wb");
     if (s == nullptr) {
@@ -108,20 +108,6 @@ static int wrap_output(const int fd, out_file** f) {
     if (*f != nullptr) return 0;
     std::fclose(s);
     return ENOMEM;
-}
-
-int out_create(const char* name, const bool replace, out_file** f) {
-    *f = nullptr;
-    int fd = -1;
-    const int err = posix_create(name, replace, &fd);
-    return err != 0 ? err : wrap_output(fd, f);
-}
-
-int out_open_waiting(const char* name, out_file** f) {
-    *f = nullptr;
-    int fd = -1;
-    const int err = posix_open_waiting(name, &fd);
-    return err != 0 ? err : wrap_output(fd, f);
 }
 
 intptr_t out_handle(const out_file* f) { return stream_handle(f->stream); }

@@ -1,14 +1,17 @@
-// What the POSIX forms of the platform layer (io_posix.cc, io_stdio.cc) share beyond
-// sys_io.h: how an output is opened, and how an input's change is seen.
+// What the POSIX forms of the platform layer (io_posix.cc, io_stdio.cc) and their shared
+// part (sys_posix.cc) give each other beyond sys_io.h: outputs opened as descriptors,
+// and how an input's change is seen.
 #ifndef ART_POSIX_FILES_H
 #define ART_POSIX_FILES_H
 
 #include <cstdint>
 #include <ctime>
 
-// out_create's and out_open_waiting's open, as a descriptor.
-int posix_create(const char* name, bool replace, int* fd);
-int posix_open_waiting(const char* name, int* fd);
+struct out_file;
+
+// The form's output on the descriptor fd that out_create or out_open_waiting opened;
+// closes fd on failure.
+int out_from_fd(int fd, out_file** f);
 
 // When an input was last written to and last changed, as its descriptor says.
 struct posix_stamp {

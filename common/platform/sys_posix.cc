@@ -64,27 +64,31 @@ int stdout_write_raw(const char* data, const size_t size) {
     return errno != 0 ? errno : EIO;
 }
 
-int posix_create(const char* name, const bool replace, int* fd) {
+int out_create(const char* name, const bool replace, out_file** f) {
+    *f = nullptr;
     // Opened without waiting for a FIFO's reader, so that no open that may never end is
     // made while the output cannot be interrupted.
     const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | (replace ? O_TRUNC : O_EXCL);
-    do *fd = open(name, flags, 0666);
-    while (*fd < 0 && errno == EINTR);
-    if (*fd < 0) return errno;
+    int fd;
+    do fd = open(name, flags, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return errno;
     // Writes wait as usual.
-    const int status = fcntl(*fd, F_GETFL);
-    if (status == -1 || fcntl(*fd, F_SETFL, status & ~O_NONBLOCK) == -1) {
+    const int status = fcntl(fd, F_GETFL);
+    if (status == -1 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == -1) {
         const int err = errno;
-        close(*fd);
+        close(fd);
         return err;
     }
-    return 0;
+    return out_from_fd(fd, f);
 }
 
-int posix_open_waiting(const char* name, int* fd) {
-    do *fd = open(name, O_WRONLY | O_CLOEXEC);
-    while (*fd < 0 && errno == EINTR);
-    return *fd < 0 ? errno : 0;
+int out_open_waiting(const char* name, out_file** f) {
+    *f = nullptr;
+    int fd;
+    do fd = open(name, O_WRONLY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    return fd < 0 ? errno : out_from_fd(fd, f);
 }
 
 posix_stamp posix_stamp_of(const int fd) {
