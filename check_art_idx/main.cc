@@ -8,48 +8,77 @@
 #include "run.h"
 
 #include <cinttypes>
+#include <cstring>
 #include <memory>
 
-static unsigned char block[size_t{128} << 10];
+static unsigned char block[size_t{1} << 20];
 
-// The text's size: the one that it says, else (a pipe, a file whose size reads 0) what
-// reading it to its end gives. A size that was said is kept in *text to be checked again.
-static art_status measure_text(in_file* f, loaded_file* text) {
+using input = std::unique_ptr<in_file, void (*)(in_file*)>;
+
+// Reads an input to its end through block, handing whole records of it to check where
+// there is one. A size that it said must hold from its first byte to its last; *size
+// is the size said, then the bytes read.
+static art_status read_input(in_file* f, const char* name, const bool sized, uint64_t* size, coverage_check* check) {
+    const uint64_t said = *size;
+    size_t held = 0;  // the first bytes of a record that the last read cut
+    for (*size = 0;;) {
+        size_t got = 0;
+        if (const int err = in_read(f, block + held, sizeof block - held, &got)) return status_of(name, err);
+        if (got == 0) return status_of(name, sized && *size < said ? ART_E_SHORT_READ : 0);
+        if (sized && *size + got > said) return status_of(name, ART_E_GREW);
+        if (*size + got >= ART_TEXT_LIMIT) return status_of(name, ART_E_TOO_LARGE);
+        *size += got;
+        if (check == nullptr) continue;
+        held += got;
+        check->add(block, held / ART_RECORD_SIZE);
+        std::memmove(block, block + held / ART_RECORD_SIZE * ART_RECORD_SIZE, held % ART_RECORD_SIZE);
+        held %= ART_RECORD_SIZE;
+    }
+}
+
+// An input, open, with the size it says (sized), if any.
+struct opened {
+    input file{nullptr, in_close};
     uint64_t size = 0;
     bool sized = false;
-    if (const art_status s = input_size(f, TEXT_FILE, &size, &sized); !s.ok()) return s;
-    for (size_t got = 1; !sized && got > 0; size += got) {
-        if (const int err = in_read(f, block, sizeof block, &got)) return status_of(TEXT_FILE, err);
-        if (size + got >= ART_TEXT_LIMIT) return status_of(TEXT_FILE, ART_E_TOO_LARGE);
-    }
-    *text = {nullptr, size, sized ? f : nullptr, TEXT_FILE};
-    return ART_OK;
+    // As end_of_work checks an input: a size said must still hold at the end.
+    loaded_file as_loaded(const char* name) const { return {nullptr, size, sized ? file.get() : nullptr, name}; }
+};
+
+static art_status open_sized(const char* name, opened* in) {
+    in_file* f = nullptr;
+    if (const art_status s = open_input(name, &f); !s.ok()) return s;
+    in->file.reset(f);
+    return input_size(f, name, &in->size, &in->sized);
 }
 
 static int check() {
     if (const int status = refuse_stdout_on(nullptr, {TEXT_FILE, INDEX_FILE})) return status;
-    in_file* f = nullptr;
-    if (const art_status s = open_input(TEXT_FILE, &f); !s.ok()) return fail(s);
-    const std::unique_ptr<in_file, void (*)(in_file*)> closer(f, in_close);
-    loaded_file text{};
-    if (const art_status s = measure_text(f, &text); !s.ok()) return fail(s);
-    static loaded_file index{};  // held until process exit, as the loaded buffer is
+    // Of the text, only its size: read to its end where it says none.
+    opened text;
+    art_status s = open_sized(TEXT_FILE, &text);
+    if (s.ok() && !text.sized) s = read_input(text.file.get(), TEXT_FILE, false, &text.size, nullptr);
+    if (!s.ok()) return fail(s);
+    // The index, read once, each record checked as it comes.
+    opened index;
     announce_load(INDEX_FILE);
-    if (const art_status s = load_whole_file(INDEX_FILE, &index); !s.ok()) return fail(s);
+    s = open_sized(INDEX_FILE, &index);
+    coverage_check check(text.size);
+    if (s.ok()) s = read_input(index.file.get(), INDEX_FILE, index.sized, &index.size, &check);
+    if (!s.ok()) return fail(s);
     announce_done();
-    const uint64_t n = record_count(index.size);
+    const coverage_result r = check.finish();
 
-    const coverage_result r = check_coverage(index.data, n, text.size);
-    for (const loaded_file* input : {&text, &index})
-        if (const art_status s = check_unchanged(*input); !s.ok()) return fail(s);
+    for (const loaded_file& in : {text.as_loaded(TEXT_FILE), index.as_loaded(INDEX_FILE)})
+        if (const art_status changed = check_unchanged(in); !changed.ok()) return fail(changed);
     if (r.error != 0) return fail(status_of(INDEX_FILE, r.error));
     if (r.breach.kind != breach_kind::none)
         return fail(INDEX_FILE, describe_breach(r.breach, TEXT_FILE, text.size).c_str());
     if (!r.whole()) return fail(INDEX_FILE, describe_gaps(r, TEXT_FILE).c_str());
-    print("n=%" PRIu64 ": the records cover all %" PRIu64 " bytes of %s: gather then scatter give it back\n", n,
-          text.size, TEXT_FILE);
-    const art_status out = stdout_status();
-    return out.ok() ? 0 : fail(out);
+    print("n=%" PRIu64 ": the records cover all %" PRIu64 " bytes of %s: gather then scatter give it back\n",
+          record_count(index.size), text.size, TEXT_FILE);
+    s = stdout_status();
+    return s.ok() ? 0 : fail(s);
 }
 
 int main() { return run_main("check_art_idx", check); }

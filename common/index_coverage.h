@@ -8,6 +8,7 @@
 #include "index_check.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 struct coverage_result {
@@ -19,11 +20,37 @@ struct coverage_result {
     bool whole() const { return error == 0 && breach.kind == breach_kind::none && uncovered == 0; }
 };
 
-// Checks records 0 to n - 1 of index against a text of text_size bytes (below
-// ART_TEXT_LIMIT). The gaps are only looked for once the index passes gather's check.
-// Cost: linear in the records plus text_size / 64, with no comparison sort; three passes
-// over the index. Memory: none for an index whose starts never decrease (the builder's);
-// otherwise 4 bytes per record plus 768 KiB.
+// The check fed an index as it is read, whole records at a time, in index order: one
+// pass over the index, which need not be held. The gaps are only looked for once the
+// index passes gather's check. Cost: linear in the records plus text_size / 64, with no
+// comparison sort. Memory, taken as the records come: 4.1 bytes per record whose chunk is
+// not empty, plus at most 256 bytes per 64 KiB of text (16 MiB for 4 GiB) and 2 MiB.
+class coverage_check {
+public:
+    // Against a text of text_size bytes (below ART_TEXT_LIMIT).
+    explicit coverage_check(uint64_t text_size);
+    ~coverage_check();
+    coverage_check(const coverage_check&) = delete;
+    coverage_check& operator=(const coverage_check&) = delete;
+
+    // The next count records of the index, as stored (ART_RECORD_SIZE bytes each).
+    void add(const unsigned char* records, uint64_t count);
+    // The verdict, once the index's records are all added (the last one added is its
+    // last); call once.
+    coverage_result finish();
+
+private:
+    struct lists;
+    void take(art_record r, bool last);
+
+    uint64_t text_size_;
+    uint64_t position_ = 0;  // records added
+    art_record pending_{0, 0};  // the last record added: the index's last, unless more come
+    coverage_result result_{0, {breach_kind::none, 0, {0, 0}}, 0, 0, 0, 0};
+    std::unique_ptr<lists> lists_;
+};
+
+// The check of records 0 to n - 1 of an index held whole.
 coverage_result check_coverage(const unsigned char* index, uint64_t n, uint64_t text_size);
 
 // One line for a diagnostic about the gaps of r, whose uncovered is not 0, e.g.

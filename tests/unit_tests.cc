@@ -334,6 +334,15 @@ TEST(IndexCoverage, VerdictAgreesWithTheRoundTrip) {
         const uint64_t n = records.size();
         const coverage_result r = check_coverage(index.data(), n, text.size());
         ASSERT_EQ(r.error, 0);
+        coverage_check in_pieces(text.size());  // as a program reads the index
+        for (uint64_t at = 0, piece = 0; at < n; at += piece) {
+            piece = std::min<uint64_t>(n - at, rng() % 3 == 0 ? 0 : 1 + rng() % 50);
+            in_pieces.add(index.data() + at * ART_RECORD_SIZE, piece);
+        }
+        const coverage_result pieces = in_pieces.finish();
+        EXPECT_EQ(pieces.breach.position, r.breach.position) << k;
+        EXPECT_EQ(pieces.whole(), r.whole()) << k;
+        EXPECT_EQ(pieces.uncovered, r.uncovered) << k;
         const index_breach breach = check_gather_index(index.data(), n, text.size());
         EXPECT_EQ(r.breach.kind, breach.kind) << k;
         EXPECT_EQ(r.breach.position, breach.position) << k;
