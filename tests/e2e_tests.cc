@@ -232,6 +232,18 @@ TEST(RoundTrip, PipesAndFilesWithoutASize) {
     const program_run check = s.run("check_art_idx", "; status=$?; wait; exit $status", "cat expected >" + TEXT + " &");
     EXPECT_EQ(check.status, 0) << check.err;
     EXPECT_EQ(check.out, check_passes(n, size));
+    // ... and an index that is a pipe, written in pieces that cut records.
+    const scratch p("index a pipe");
+    p.write(TEXT, text);
+    ASSERT_EQ(p.run("build_art_idx").status, 0);
+    std::vector<art_record> index = decode_index(p.read(INDEX));
+    std::shuffle(index.begin(), index.end() - 1, std::mt19937(18));
+    p.write("index", encode_index(index));
+    ASSERT_EQ(p.shell("rm " + INDEX + " && mkfifo " + INDEX), 0);
+    const program_run piped = p.run("check_art_idx", "; status=$?; wait; exit $status",
+                                    "dd if=index of=" + INDEX + " bs=1001 status=none &");
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(piped.out, check_passes(index.size(), text.size()));
 }
 
 TEST(RoundTrip, ThreeArticlesInOrderOneZeroTwo) {
