@@ -416,72 +416,34 @@ TEST(CheckIndex, SaysWhetherGatherThenScatterGiveTheTextBack) {
     }
 }
 
-// Failures as the other programs meet them, with a reordered index of 7,500 records.
+// Failures as the other programs meet them, with a reordered index of 8,600 records; each
+// needs Linux means (a standard output that is a Unix file, LD_PRELOAD).
 TEST(CheckIndex, FailsAsTheOtherProgramsDo) {
-    const std::string SHORTENED = "input ended before its full size was read (shortened during the run?)";
     const std::string preload = std::string("export LD_PRELOAD=") + ART_FAULT_INJECT_LIB +
                                 "; ASAN_OPTIONS=verify_asan_link_order=0 ";
-    const struct { const char* name; std::string setup, prefix, suffix, out, err; bool linux_only; } cases[] = {
-        {"text a directory", "rm " + TEXT + " && mkdir " + TEXT, "", "", "", "enwik_text2_vok: Is a directory", true},
-        {"standard output is an input", "", "", ">>" + INDEX, "", "standard output: is the same file as the input "
-                                                                  "enwik_art_idx", true},
-        {"standard output unwritable", "", "", ">/dev/full", "", "standard output: No space left on device", true},
-        {"index shortened during the run", "", preload + "ART_CHANGE_FILE=" + INDEX + " ART_CHANGE=shrink", "",
-         LOADING_INDEX, "enwik_art_idx: " + SHORTENED, true},
+    const struct { const char* name; std::string prefix, suffix, out, err; } cases[] = {
+        {"standard output is an input", "", ">>" + INDEX, "",
+         "standard output: is the same file as the input enwik_art_idx"},
+        {"index shortened during the run", preload + "ART_CHANGE_FILE=" + INDEX + " ART_CHANGE=shrink", "",
+         LOADING_INDEX, "enwik_art_idx: input ended before its full size was read (shortened during the run?)"},
 #ifndef ART_SANITIZE_BUILD
-        {"no memory", "", preload + "ART_NOMEM_FILE=" + INDEX, "", LOADING_INDEX + DONE,
-         "enwik_art_idx: Cannot allocate memory", true},
+        {"no memory", preload + "ART_NOMEM_FILE=" + INDEX, "", LOADING_INDEX + DONE,
+         "enwik_art_idx: Cannot allocate memory"},
 #endif
     };
     for (const auto& c : cases) {
-        if (c.linux_only && target_windows()) continue;
+        if (target_windows()) break;
         const scratch s(c.name);
         s.write(TEXT, random_text(300000, 40, 14));
         ASSERT_EQ(s.run("build_art_idx").status, 0);
         std::vector<art_record> index = decode_index(s.read(INDEX));
         std::shuffle(index.begin(), index.end() - 1, std::mt19937(15));
         s.write(INDEX, encode_index(index));
-        if (!c.setup.empty()) {
-            ASSERT_EQ(s.shell(c.setup), 0) << c.name;
-        }
         const program_run r = s.run("check_art_idx", c.suffix, c.prefix);
         EXPECT_EQ(r.status, 1) << c.name;
-        EXPECT_EQ(r.out, lines(c.out)) << c.name;
-        EXPECT_EQ(r.err, lines("check_art_idx: " + c.err + "\n")) << c.name;
+        EXPECT_EQ(r.out, c.out) << c.name;
+        EXPECT_EQ(r.err, "check_art_idx: " + c.err + "\n") << c.name;
     }
-}
-
-// The verdict against the round trip itself, with the real programs, on a text without
-// zero bytes: status 0 exactly when gather then scatter give the text back.
-TEST(CheckIndex, VerdictAgreesWithGatherThenScatter) {
-    std::string text = random_text(200000, 30, 16);
-    std::replace(text.begin(), text.end(), '\0', 'z');
-    const scratch s;
-    s.write(TEXT, text);
-    ASSERT_EQ(s.run("build_art_idx").status, 0);
-    const std::vector<art_record> built = decode_index(s.read(INDEX));
-    std::mt19937 rng(17);
-    const size_t last = built.size() - 1;
-    std::vector<std::vector<art_record>> indexes(7, built);
-    for (auto& index : indexes) std::shuffle(index.begin(), index.end() - 1, rng);
-    indexes[1].erase(indexes[1].begin() + long(rng() % last));  // a record dropped
-    indexes[2][rng() % last] = indexes[2][last / 2];             // ... replaced by another
-    indexes[3][rng() % last].end -= 1;                           // ... shortened
-    std::swap(indexes[4][rng() % last], indexes[4][last]);       // the last one moved
-    indexes[5].insert(indexes[5].begin(), art_record{100, 100000});  // an overlap
-    for (auto& r : indexes[6])  // every first byte lost
-        if (r.end > r.start) ++r.start;
-    int whole = 0;
-    for (size_t k = 0; k < indexes.size(); ++k) {
-        s.write(INDEX, encode_index(indexes[k]));
-        const program_run check = s.run("check_art_idx");
-        const bool back = s.run("gather_arts").status == 0 && s.run("scatter_arts", ">/dev/null").status == 0 &&
-                          s.read(SCATTERED) == text;
-        EXPECT_EQ(check.status == 0, back) << "index " << k << ": " << check.err;
-        whole += back;
-        ASSERT_EQ(s.shell("rm -f " + GATHERED + " " + SCATTERED), 0);
-    }
-    EXPECT_EQ(whole, 2);
 }
 
 }  // namespace

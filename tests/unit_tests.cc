@@ -250,32 +250,6 @@ TEST(IndexCoverage, FindsTheBytesThatNoChunkCovers) {
     }
 }
 
-TEST(IndexCoverage, RefusesWhatGatherRefuses) {
-    const check_case cases[] = {
-        {"start past end", {{0, 2}, {4, 3}}, 5, breach_kind::start_after_end, 1},
-        {"last record not last", {{3, 5}, {0, 2}}, 5, breach_kind::past_end, 0},
-        {"end past the text", {{0, 2}, {3, 6}}, 5, breach_kind::past_end, 1},
-    };
-    for (const auto& c : cases) {
-        const bytes index = encode_all(c.index);
-        const coverage_result r = check_coverage(index.data(), c.index.size(), c.data_size);
-        EXPECT_EQ(r.breach.kind, c.kind) << c.name;
-        EXPECT_EQ(r.breach.position, c.position) << c.name;
-        EXPECT_FALSE(r.whole()) << c.name;
-    }
-}
-
-TEST(IndexCoverage, DescribesTheFirstGap) {
-    const struct { coverage_result r; const char* line; } cases[] = {
-        {{0, {}, 1200, 1260, 60, 1}, "bytes 1200-1259 of t are in no record: they would come back as zeros "
-                                     "(60 bytes in 1 range in all)"},
-        {{0, {}, 6, 7, 1, 1}, "byte 6 of t is in no record: it would come back as a zero (1 byte in 1 range in all)"},
-        {{0, {}, 0, 2, 12, 4}, "bytes 0-1 of t are in no record: they would come back as zeros "
-                               "(12 bytes in 4 ranges in all)"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(describe_gaps(c.r, "t"), c.line);
-}
-
 // Whether each byte of a text of text_size bytes is in a chunk of index, byte by byte.
 std::vector<bool> covered_bytes(const bytes& index, const uint64_t text_size) {
     std::vector<bool> covered(text_size);
