@@ -4,11 +4,9 @@
 #include <cstdio>
 
 index_breach check_gather_index(const unsigned char* index, const uint64_t n, const uint64_t text_size) {
-    for (chunk_cursor c(index, n); !c.done(); c.next()) {
-        const art_record r = c.record();
-        if (r.start > r.end) return {breach_kind::start_after_end, c.position(), r};
-        if (r.start + c.length() > text_size) return {breach_kind::past_end, c.position(), r};
-    }
+    for (chunk_cursor c(index, n); !c.done(); c.next())
+        if (const breach_kind kind = gather_breach(c.record(), c.length(), text_size); kind != breach_kind::none)
+            return {kind, c.position(), c.record()};
     return {breach_kind::none, 0, {0, 0}};
 }
 

@@ -16,8 +16,14 @@ struct index_breach {
     art_record record;
 };
 
-// For gather: every record has start <= end, and its chunk lies inside a text of
-// text_size bytes.
+// Why gather refuses a record whose chunk is length bytes long (exact_chunk_length), or
+// none: it needs start <= end and the chunk inside a text of text_size bytes.
+inline breach_kind gather_breach(const art_record r, const uint64_t length, const uint64_t text_size) {
+    if (r.start > r.end) return breach_kind::start_after_end;
+    return r.start + length > text_size ? breach_kind::past_end : breach_kind::none;
+}
+
+// For gather: the first record that gather_breach refuses.
 index_breach check_gather_index(const unsigned char* index, uint64_t n, uint64_t text_size);
 
 // For scatter: every record has start <= end, and the chunks of records 0 to n - 1, back

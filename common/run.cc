@@ -35,7 +35,7 @@ int run_main(const char* program, int (*body)()) {
 }
 
 int refuse_stdout_on(const char* output, std::initializer_list<const char*> inputs) {
-    if (stdout_is(output)) return refuse("standard output", "output", output);
+    if (output != nullptr && stdout_is(output)) return refuse("standard output", "output", output);
     for (const char* input : inputs)
         if (stdout_is(input)) return refuse("standard output", "input", input);
     return 0;

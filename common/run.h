@@ -29,7 +29,8 @@ struct loaded_inputs {
 
 // Refuses (status 1, with a diagnostic) a standard output that is the output or one of
 // the inputs, by file identity, before anything is printed: the lines would land in
-// that file. Returns 0 when standard output is elsewhere.
+// that file; output is null for a run that writes none. Returns 0 when standard output
+// is elsewhere.
 int refuse_stdout_on(const char* output, std::initializer_list<const char*> inputs);
 
 // refuse_stdout_on, then loads source_name and the index; returns 0, or the exit status

@@ -1,4 +1,4 @@
-// The three programs, run for real: their files, standard output and exit status.
+// The four programs, run for real: their files, standard output and exit status.
 #include "art_index.h"
 #include "e2e_support.h"
 
@@ -18,6 +18,12 @@ const std::string LOADING_INDEX = "Loading enwik_art_idx... ";
 const std::string DONE = "\b\b Done.\n";
 const std::string GATHER_OUT = LOADING_TEXT + DONE + LOADING_INDEX + DONE;
 const std::string SCATTER_HEAD = LOADING_GATHERED + DONE + LOADING_INDEX + DONE;
+
+// check_art_idx's standard output when the round trip gives the text back.
+std::string check_passes(const size_t n, const size_t text_size) {
+    return LOADING_INDEX + DONE + "n=" + std::to_string(n) + ": the records cover all " + std::to_string(text_size) +
+           " bytes of enwik_text2_vok: gather then scatter give it back\n";
+}
 
 uint32_t length_of(const std::vector<art_record>& index, const size_t i) {
     return chunk_length(index[i], i, index.size());
@@ -111,6 +117,9 @@ TEST(RoundTrip, GivesTheTextBackWithBuilderAndReorderedIndexes) {
         }
         for (const auto& index : orders) {
             s.write(INDEX, encode_index(index));
+            const program_run check = s.run("check_art_idx");
+            EXPECT_EQ(check.status, 0) << c.name << ": " << check.err;
+            EXPECT_EQ(check.out, lines(check_passes(index.size(), c.text.size()))) << c.name;
             const program_run g = s.run("gather_arts");
             EXPECT_EQ(g.status, 0) << c.name;
             EXPECT_EQ(g.out, lines(GATHER_OUT)) << c.name;
@@ -253,6 +262,25 @@ TEST(RoundTrip, PipesAndFilesWithoutASize) {
     EXPECT_EQ(g.status, 0) << g.err;
     EXPECT_NE(s.read("expected"), "");
     EXPECT_EQ(s.read(GATHERED), s.read("expected"));
+    const size_t size = s.read("expected").size(), n = decode_index(s.read(INDEX)).size();
+    EXPECT_EQ(s.run("check_art_idx").out, check_passes(n, size));
+    // check_art_idx reads a text that is a pipe to its end for its size.
+    ASSERT_EQ(s.shell("rm " + TEXT + " && mkfifo " + TEXT), 0);
+    const program_run check = s.run("check_art_idx", "; status=$?; wait; exit $status", "cat expected >" + TEXT + " &");
+    EXPECT_EQ(check.status, 0) << check.err;
+    EXPECT_EQ(check.out, check_passes(n, size));
+    // ... and an index that is a pipe, written in pieces that cut records.
+    const scratch p("index a pipe");
+    p.write(TEXT, text);
+    ASSERT_EQ(p.run("build_art_idx").status, 0);
+    std::vector<art_record> index = decode_index(p.read(INDEX));
+    std::shuffle(index.begin(), index.end() - 1, std::mt19937(18));
+    p.write("index", encode_index(index));
+    ASSERT_EQ(p.shell("rm " + INDEX + " && mkfifo " + INDEX), 0);
+    const program_run piped = p.run("check_art_idx", "; status=$?; wait; exit $status",
+                                    "dd if=index of=" + INDEX + " bs=1001 status=none &");
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(piped.out, check_passes(index.size(), text.size()));
 }
 
 TEST(RoundTrip, ThreeArticlesInOrderOneZeroTwo) {
@@ -306,6 +334,8 @@ TEST(Failure, MissingInputLeavesOutputUntouched) {
         {"gather_arts", {TEXT}, LOADING_TEXT + DONE + LOADING_INDEX, GATHERED},
         {"scatter_arts", {INDEX}, LOADING_GATHERED, SCATTERED},
         {"scatter_arts", {GATHERED}, LOADING_GATHERED + DONE + LOADING_INDEX, SCATTERED},
+        {"check_art_idx", {INDEX}, "", GATHERED},  // it writes no file: the gathered text stays as it is
+        {"check_art_idx", {TEXT}, LOADING_INDEX, GATHERED},
     };
     for (const auto& c : cases) {
         const scratch s(std::string(c.program) + "." + std::to_string(c.present.size() + c.out.size()));
@@ -378,6 +408,78 @@ TEST(Failure, MalformedIndexesAreRefused) {
         s.write(output, "keep");
         EXPECT_EQ(s.run(c.program).status, 1);
         EXPECT_EQ(s.read(output), "keep") << c.err;
+    }
+}
+
+// check_art_idx on one text, "aa|bbb|c": the verdict on standard output, or the first
+// problem as a diagnostic; no file written, no input changed.
+TEST(CheckIndex, SaysWhetherGatherThenScatterGiveTheTextBack) {
+    const std::string text = "aa\x01" "bbb\x01" "c";
+    const struct { const char* name; std::string text, index, err; } cases[] = {
+        {"builder's index", text, encode_index({{0, 2}, {3, 6}, {7, 8}}), ""},
+        {"reordered", text, encode_index({{3, 6}, {0, 2}, {7, 8}}), ""},
+        {"overlaps and split articles", text, encode_index({{0, 4}, {3, 3}, {4, 6}, {0, 0}, {7, 8}}), ""},
+        {"trailing partial record", text, encode_index({{0, 2}, {3, 6}, {7, 8}}) + "xyz", ""},
+        {"empty text, no records", "", "", ""},
+        {"empty text, builder's index", "", encode_index({{0, 0}}), ""},
+        {"no records", text, "", "bytes 0-7 of enwik_text2_vok are in no record: they would come back as zeros "
+                                 "(8 bytes in 1 range in all)"},
+        {"a record missing", text, encode_index({{0, 2}, {7, 8}}),
+         "bytes 3-6 of enwik_text2_vok are in no record: they would come back as zeros (4 bytes in 1 range in all)"},
+        {"a record replaced by another", text, encode_index({{0, 2}, {0, 2}, {7, 8}}),
+         "bytes 3-6 of enwik_text2_vok are in no record: they would come back as zeros (4 bytes in 1 range in all)"},
+        {"a record shortened", text, encode_index({{3, 5}, {0, 2}, {7, 8}}),
+         "byte 6 of enwik_text2_vok is in no record: it would come back as a zero (1 byte in 1 range in all)"},
+        {"the text's last article missing", text, encode_index({{3, 6}, {0, 2}}),
+         "byte 2 of enwik_text2_vok is in no record: it would come back as a zero (2 bytes in 2 ranges in all)"},
+        {"last record misplaced", text, encode_index({{7, 8}, {0, 2}, {3, 6}}),
+         "record 0 (start 7, end 8): chunk runs past the end of enwik_text2_vok (8 bytes)"},
+        {"out of bounds", text, encode_index({{0, 2}, {3, 6}, {7, 9}}),
+         "record 2 (start 7, end 9): chunk runs past the end of enwik_text2_vok (8 bytes)"},
+        {"start past end", text, encode_index({{0, 2}, {6, 3}, {7, 8}}), "record 1 (start 6, end 3): start is past end"},
+    };
+    for (const auto& c : cases) {
+        const scratch s(c.name);
+        s.write(TEXT, c.text);
+        s.write(INDEX, c.index);
+        const program_run r = s.run("check_art_idx", "ignored arguments");
+        EXPECT_EQ(r.status, c.err.empty() ? 0 : 1) << c.name;
+        EXPECT_EQ(r.out, lines(c.err.empty() ? check_passes(c.index.size() / 8, c.text.size()) : LOADING_INDEX + DONE))
+            << c.name;
+        EXPECT_EQ(r.err, c.err.empty() ? "" : lines("check_art_idx: enwik_art_idx: " + c.err + "\n")) << c.name;
+        EXPECT_EQ(s.read(TEXT), c.text) << c.name;
+        EXPECT_EQ(s.read(INDEX), c.index) << c.name;
+        EXPECT_EQ(s.shell("test $(ls | wc -l) = 2"), 0) << c.name;
+    }
+}
+
+// Failures as the other programs meet them, with a reordered index of 8,600 records; each
+// needs Linux means (a standard output that is a Unix file, LD_PRELOAD).
+TEST(CheckIndex, FailsAsTheOtherProgramsDo) {
+    const std::string preload = std::string("export LD_PRELOAD=") + ART_FAULT_INJECT_LIB +
+                                "; ASAN_OPTIONS=verify_asan_link_order=0 ";
+    const struct { const char* name; std::string prefix, suffix, out, err; } cases[] = {
+        {"standard output is an input", "", ">>" + INDEX, "",
+         "standard output: is the same file as the input enwik_art_idx"},
+        {"index shortened during the run", preload + "ART_CHANGE_FILE=" + INDEX + " ART_CHANGE=shrink", "",
+         LOADING_INDEX, "enwik_art_idx: input ended before its full size was read (shortened during the run?)"},
+#ifndef ART_SANITIZE_BUILD
+        {"no memory", preload + "ART_NOMEM_FILE=" + INDEX, "", LOADING_INDEX + DONE,
+         "enwik_art_idx: Cannot allocate memory"},
+#endif
+    };
+    for (const auto& c : cases) {
+        if (target_windows()) break;
+        const scratch s(c.name);
+        s.write(TEXT, random_text(300000, 40, 14));
+        ASSERT_EQ(s.run("build_art_idx").status, 0);
+        std::vector<art_record> index = decode_index(s.read(INDEX));
+        std::shuffle(index.begin(), index.end() - 1, std::mt19937(15));
+        s.write(INDEX, encode_index(index));
+        const program_run r = s.run("check_art_idx", c.suffix, c.prefix);
+        EXPECT_EQ(r.status, 1) << c.name;
+        EXPECT_EQ(r.out, c.out) << c.name;
+        EXPECT_EQ(r.err, "check_art_idx: " + c.err + "\n") << c.name;
     }
 }
 

@@ -4,6 +4,7 @@
 #include "chunk_copy.h"
 #include "file_loader.h"
 #include "index_check.h"
+#include "index_coverage.h"
 #include "memory_sink.h"
 
 #include <gtest/gtest.h>
@@ -206,6 +207,141 @@ TEST(IndexCheck, DescribesTheRecord) {
               "record 3 (start 10, end 4): start is past end");
     EXPECT_EQ(describe_breach({breach_kind::past_end, 7, {3, 4294967295u}}, "t", 5),
               "record 7 (start 3, end 4294967295): chunk runs past the end of t (5 bytes)");
+}
+
+struct coverage_case {
+    const char* name;
+    std::vector<art_record> index;
+    uint64_t text_size;
+    uint64_t first_gap, first_gap_end, uncovered, gaps;  // all 0: the text comes back whole
+};
+
+// Blocks of 64 KiB and masks of 64 bytes: gaps and chunks at and across their edges.
+TEST(IndexCoverage, FindsTheBytesThatNoChunkCovers) {
+    const coverage_case cases[] = {
+        {"builder's index", {{0, 2}, {3, 5}}, 5, 0, 0, 0, 0},
+        {"reordered, last kept last", {{3, 4}, {0, 2}, {5, 7}}, 7, 0, 0, 0, 0},
+        {"empty text, no records", {}, 0, 0, 0, 0, 0},
+        {"empty text, one empty record", {{0, 0}}, 0, 0, 0, 0, 0},
+        {"no records", {}, 5, 0, 5, 5, 1},
+        {"a record missing", {{0, 2}, {6, 8}}, 8, 3, 6, 3, 1},
+        {"a record replaced by a copy of another", {{0, 2}, {0, 2}, {7, 8}}, 8, 3, 7, 4, 1},
+        {"last record not the text's last", {{3, 5}, {0, 2}}, 8, 2, 3, 3, 2},
+        {"overlaps", {{2, 6}, {0, 4}, {7, 9}}, 9, 0, 0, 0, 0},
+        {"split articles", {{1, 2}, {0, 0}, {3, 5}}, 5, 0, 0, 0, 0},
+        {"one-byte gaps in one mask", {{10, 10}, {0, 0}, {12, 12}, {14, 15}}, 16, 1, 10, 12, 4},
+        {"a gap across masks", {{100, 199}, {0, 9}}, 200, 9, 100, 91, 1},
+        {"reordered across blocks", {{65536, 131071}, {0, 65535}, {131072, 200000}}, 200000, 0, 0, 0, 0},
+        {"gap at a block's last byte", {{65536, 131071}, {0, 65534}, {131072, 200000}}, 200000, 65535, 65536, 1, 1},
+        {"gap over whole blocks", {{300000, 399999}, {0, 9}}, 400000, 9, 300000, 299991, 1},
+        {"a chunk reaching over blocks", {{100, 150000}, {0, 99}, {150001, 160000}}, 160000, 0, 0, 0, 0},
+        {"the byte after it", {{100, 150000}, {0, 99}, {150002, 160000}}, 160000, 150001, 150002, 1, 1},
+        {"text of one block, last byte", {{32768, 65533}, {0, 32767}, {65534, 65535}}, 65536, 65535, 65536, 1, 1},
+    };
+    for (const auto& c : cases) {
+        const bytes index = encode_all(c.index);
+        const coverage_result r = check_coverage(index.data(), c.index.size(), c.text_size);
+        EXPECT_EQ(r.breach.kind, breach_kind::none) << c.name;
+        EXPECT_EQ(r.whole(), c.uncovered == 0) << c.name;
+        EXPECT_EQ(r.first_gap, c.first_gap) << c.name;
+        EXPECT_EQ(r.first_gap_end, c.first_gap_end) << c.name;
+        EXPECT_EQ(r.uncovered, c.uncovered) << c.name;
+        EXPECT_EQ(r.gaps, c.gaps) << c.name;
+    }
+}
+
+// Whether each byte of a text of text_size bytes is in a chunk of index, byte by byte.
+std::vector<bool> covered_bytes(const bytes& index, const uint64_t text_size) {
+    std::vector<bool> covered(text_size);
+    for (chunk_cursor c(index.data(), record_count(index.size())); !c.done(); c.next())
+        std::fill_n(covered.begin() + c.record().start, c.length(), true);
+    return covered;
+}
+
+// Indexes of every kind for random texts without zero bytes: the verdict is whole exactly
+// when gather then scatter give the text back, and its gaps are those counted byte by byte.
+TEST(IndexCoverage, VerdictAgreesWithTheRoundTrip) {
+    std::mt19937 rng(12);
+    int whole = 0, lost = 0;
+    for (int k = 0; k < 120; ++k) {
+        bytes text(k % 3 == 0 ? rng() % 300 : 100000 + rng() % 200000);
+        const unsigned odds = k % 2 == 0 ? 30 : 20000;
+        for (auto& b : text) b = rng() % odds == 0 ? ART_DELIMITER : static_cast<unsigned char>(1 + rng() % 255);
+        std::vector<art_record> records;
+        const bytes built = split_in_blocks(text, 4096);
+        for (uint64_t i = 0; i < record_count(built.size()); ++i) records.push_back(index_record(built.data(), i));
+        const auto fitting = [&] {  // a record whose chunk lies in the text, not last
+            const uint32_t start = static_cast<uint32_t>(rng() % text.size());
+            return art_record{start, static_cast<uint32_t>(std::min<uint64_t>(text.size() - 1, start + rng() % 90))};
+        };
+        switch (text.empty() ? 0 : k % 5) {
+        case 0:  // the builder's, in order or reordered
+            if (k % 10 != 0) std::shuffle(records.begin(), records.end() - 1, rng);
+            break;
+        case 1:  // a record dropped or replaced by a copy of another
+            if (records.size() > 1) {
+                const size_t at = rng() % (records.size() - 1);
+                if (k % 2 == 0) records.erase(records.begin() + long(at));
+                else records[at] = records[rng() % records.size()];
+            }
+            std::shuffle(records.begin(), records.end() - 1, rng);
+            break;
+        case 2:  // articles split in two, with overlapping records added
+            for (size_t i = 0; i + 1 < records.size(); ++i) {
+                const art_record r = records[i];
+                if (r.end == r.start || rng() % 2 == 0) continue;
+                const uint32_t split = r.start + 1 + static_cast<uint32_t>(rng() % (r.end - r.start));
+                records[i] = {r.start, split - 1};
+                records.insert(records.begin() + long(i) + 1, art_record{split, r.end});
+            }
+            for (int extra = 0; extra < 20; ++extra) records.insert(records.begin(), fitting());
+            std::shuffle(records.begin(), records.end() - 1, rng);
+            break;
+        case 3:  // records anywhere
+            records.clear();
+            for (size_t i = 0; i < text.size() / 30; ++i) records.push_back(fitting());
+            break;
+        default:  // the last record moved: gather refuses it
+            std::shuffle(records.begin(), records.end(), rng);
+        }
+        const bytes index = encode_all(records);
+        const uint64_t n = records.size();
+        const coverage_result r = check_coverage(index.data(), n, text.size());
+        ASSERT_EQ(r.error, 0);
+        coverage_check in_pieces(text.size());  // as a program reads the index
+        for (uint64_t at = 0, piece = 0; at < n; at += piece) {
+            piece = std::min<uint64_t>(n - at, rng() % 3 == 0 ? 0 : 1 + rng() % 50);
+            in_pieces.add(index.data() + at * ART_RECORD_SIZE, piece);
+        }
+        const coverage_result pieces = in_pieces.finish();
+        EXPECT_EQ(pieces.breach.position, r.breach.position) << k;
+        EXPECT_EQ(pieces.whole(), r.whole()) << k;
+        EXPECT_EQ(pieces.uncovered, r.uncovered) << k;
+        const index_breach breach = check_gather_index(index.data(), n, text.size());
+        EXPECT_EQ(r.breach.kind, breach.kind) << k;
+        EXPECT_EQ(r.breach.position, breach.position) << k;
+        bool back = false;
+        if (breach.kind == breach_kind::none) {
+            memory_sink gathered, scattered;
+            ASSERT_TRUE(gather_chunks({text.data(), text.size(), nullptr}, index.data(), n, gathered).ok());
+            ASSERT_TRUE(scatter_chunks({gathered.bytes.data(), gathered.bytes.size(), nullptr}, index.data(), n,
+                                       scattered).ok());
+            back = scattered.bytes == text;
+            const std::vector<bool> covered = covered_bytes(index, text.size());
+            const auto gap = std::find(covered.begin(), covered.end(), false);
+            EXPECT_EQ(r.uncovered, uint64_t(std::count(covered.begin(), covered.end(), false))) << k;
+            EXPECT_EQ(r.first_gap, gap == covered.end() ? 0 : uint64_t(gap - covered.begin())) << k;
+            EXPECT_EQ(r.first_gap_end, uint64_t(std::find(gap, covered.end(), true) - covered.begin()) * (r.gaps > 0))
+                << k;
+            uint64_t gaps = 0;
+            for (size_t p = 0; p < covered.size(); ++p) gaps += !covered[p] && (p == 0 || covered[p - 1]);
+            EXPECT_EQ(r.gaps, gaps) << k;
+        }
+        EXPECT_EQ(r.whole(), back) << k;
+        (back ? whole : lost) += 1;
+    }
+    EXPECT_GT(whole, 30);
+    EXPECT_GT(lost, 30);
 }
 
 bytes scatter(const bytes& gathered, const std::vector<art_record>& records) {

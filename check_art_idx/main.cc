@@ -1,0 +1,84 @@
+// check_art_idx: says, before they are run, whether gather then scatter with the index
+// give the text back byte for byte: the index passes gather's check, and its chunks,
+// each at its record's start, cover every byte of the text.
+#include "art_files.h"
+#include "index_coverage.h"
+#include "platform/sys_io.h"
+#include "report.h"
+#include "run.h"
+
+#include <cinttypes>
+#include <cstring>
+#include <memory>
+
+static unsigned char block[size_t{1} << 20];
+
+using input = std::unique_ptr<in_file, void (*)(in_file*)>;
+
+// Reads an input to its end through block, handing whole records of it to check where
+// there is one. A size that it said must hold from its first byte to its last; *size
+// is the size said, then the bytes read.
+static art_status read_input(in_file* f, const char* name, const bool sized, uint64_t* size, coverage_check* check) {
+    const uint64_t said = *size;
+    size_t held = 0;  // the first bytes of a record that the last read cut
+    for (*size = 0;;) {
+        size_t got = 0;
+        if (const int err = in_read(f, block + held, sizeof block - held, &got)) return status_of(name, err);
+        if (got == 0) return status_of(name, sized && *size < said ? ART_E_SHORT_READ : 0);
+        if (sized && *size + got > said) return status_of(name, ART_E_GREW);
+        if (*size + got >= ART_TEXT_LIMIT) return status_of(name, ART_E_TOO_LARGE);
+        *size += got;
+        if (check == nullptr) continue;
+        held += got;
+        check->add(block, held / ART_RECORD_SIZE);
+        std::memmove(block, block + held / ART_RECORD_SIZE * ART_RECORD_SIZE, held % ART_RECORD_SIZE);
+        held %= ART_RECORD_SIZE;
+    }
+}
+
+// An input, open, with the size it says (sized), if any.
+struct opened {
+    input file{nullptr, in_close};
+    uint64_t size = 0;
+    bool sized = false;
+    // As end_of_work checks an input: a size said must still hold at the end.
+    loaded_file as_loaded(const char* name) const { return {nullptr, size, sized ? file.get() : nullptr, name}; }
+};
+
+static art_status open_sized(const char* name, opened* in) {
+    in_file* f = nullptr;
+    if (const art_status s = open_input(name, &f); !s.ok()) return s;
+    in->file.reset(f);
+    return input_size(f, name, &in->size, &in->sized);
+}
+
+static int check() {
+    if (const int status = refuse_stdout_on(nullptr, {TEXT_FILE, INDEX_FILE})) return status;
+    // Of the text, only its size: read to its end where it says none.
+    opened text;
+    art_status s = open_sized(TEXT_FILE, &text);
+    if (s.ok() && !text.sized) s = read_input(text.file.get(), TEXT_FILE, false, &text.size, nullptr);
+    if (!s.ok()) return fail(s);
+    // The index, read once, each record checked as it comes.
+    opened index;
+    announce_load(INDEX_FILE);
+    s = open_sized(INDEX_FILE, &index);
+    coverage_check check(text.size);
+    if (s.ok()) s = read_input(index.file.get(), INDEX_FILE, index.sized, &index.size, &check);
+    if (!s.ok()) return fail(s);
+    announce_done();
+    const coverage_result r = check.finish();
+
+    for (const loaded_file& in : {text.as_loaded(TEXT_FILE), index.as_loaded(INDEX_FILE)})
+        if (const art_status changed = check_unchanged(in); !changed.ok()) return fail(changed);
+    if (r.error != 0) return fail(status_of(INDEX_FILE, r.error));
+    if (r.breach.kind != breach_kind::none)
+        return fail(INDEX_FILE, describe_breach(r.breach, TEXT_FILE, text.size).c_str());
+    if (!r.whole()) return fail(INDEX_FILE, describe_gaps(r, TEXT_FILE).c_str());
+    print("n=%" PRIu64 ": the records cover all %" PRIu64 " bytes of %s: gather then scatter give it back\n",
+          record_count(index.size), text.size, TEXT_FILE);
+    s = stdout_status();
+    return s.ok() ? 0 : fail(s);
+}
+
+int main() { return run_main("check_art_idx", check); }
