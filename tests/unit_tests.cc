@@ -323,9 +323,9 @@ TEST(IndexCoverage, VerdictAgreesWithTheRoundTrip) {
         bool back = false;
         if (breach.kind == breach_kind::none) {
             memory_sink gathered, scattered;
-            ASSERT_TRUE(gather_chunks({text.data(), text.size(), nullptr}, index.data(), n, gathered).ok());
-            ASSERT_TRUE(scatter_chunks({gathered.bytes.data(), gathered.bytes.size(), nullptr}, index.data(), n,
-                                       scattered).ok());
+            const loaded_file as_loaded{index.data(), index.size(), nullptr};
+            ASSERT_TRUE(gather_chunks({text.data(), text.size(), nullptr}, as_loaded, gathered).ok());
+            ASSERT_TRUE(scatter_chunks({gathered.bytes.data(), gathered.bytes.size(), nullptr}, as_loaded, scattered).ok());
             back = scattered.bytes == text;
             const std::vector<bool> covered = covered_bytes(index, text.size());
             const auto gap = std::find(covered.begin(), covered.end(), false);
