@@ -26,6 +26,15 @@ constexpr uint64_t PREFETCH_AHEAD = 16;
 // as copying this many more.
 constexpr uint64_t RECORD_WEIGHT = 64;
 
+// Marks a condition as almost always true, for the compiler's layout of hot loops.
+inline bool likely(const bool condition) {
+#if defined(__GNUC__)
+    return __builtin_expect(condition, 1);
+#else
+    return condition;
+#endif
+}
+
 void prefetch(const unsigned char* p) {
 #if defined(__GNUC__)
     __builtin_prefetch(p);
@@ -236,18 +245,32 @@ struct planned_piece {
 // Whether the chunk at c, taken from offset from of an input of size bytes, lies inside
 // it. Every chunk is checked as it is copied, record by record, whatever the index's
 // check found: another process may write to the index during the run.
-bool chunk_inside(const chunk_cursor& c, const uint64_t from, const uint64_t size) {
-    return c.record().start <= c.record().end && from + c.length() <= size;
+inline bool chunk_inside(const chunk_cursor& c, const uint64_t from, const uint64_t size) {
+    return likely((c.record().start <= c.record().end) & (from + c.length() <= size));
 }
 
 // The status of a copy that met a record that its index's check would have refused.
-art_status index_changed(const loaded_file& index) { return status_of(index.name, ART_E_CHANGED); }
+#if defined(__GNUC__)
+__attribute__((cold, noinline))
+#endif
+art_status index_changed(const loaded_file& index) {
+    return status_of(index.name, ART_E_CHANGED);
+}
 
 // Calls visit(target, source, length) for every chunk of nonzero length, in index order:
-// its record's start, its place in the gathered text and its length. Stops and returns
-// false at a chunk that does not lie inside the gathered text.
+// its record's start, its place in the gathered text and its length. For passes that
+// only count: nothing is read at those places.
 template <typename Visit>
-bool for_each_chunk(const unsigned char* index, const uint64_t n, const uint64_t gathered_size, Visit&& visit) {
+void for_each_chunk(const unsigned char* index, const uint64_t n, Visit&& visit) {
+    for (chunk_cursor c(index, n); !c.done(); c.next())
+        if (c.length() != 0) visit(uint64_t{c.record().start}, c.source(), c.length());
+}
+
+// for_each_chunk for passes that read the chunks: stops and returns false at a chunk that
+// does not lie inside the gathered text.
+template <typename Visit>
+bool for_each_chunk_inside(const unsigned char* index, const uint64_t n, const uint64_t gathered_size,
+                           Visit&& visit) {
     for (chunk_cursor c(index, n); !c.done(); c.next()) {
         if (c.length() == 0) continue;
         if (!chunk_inside(c, c.source(), gathered_size)) return false;
@@ -290,13 +313,15 @@ public:
     art_status run() {
         shared_.prepare();
         bool within = true;  // every piece in a window of the output's size
-        const bool inside = for_each_chunk(index_.data, n_, gathered_.size, [&](uint64_t target, uint64_t source, uint64_t size) {
+        uint64_t* const counts = counts_.data();
+        const size_t windows = counts_.size();
+        for_each_chunk(index_.data, n_, [&](uint64_t target, uint64_t source, uint64_t size) {
             cut_by_window(target, source, size, shift_, [&](uint64_t w, uint64_t, uint64_t, uint64_t) {
-                if (w < counts_.size()) ++counts_[w];
+                if (w < windows) ++counts[w];
                 else within = false;
             });
         });
-        if (!inside || !within) return index_changed(index_);
+        if (!within) return index_changed(index_);
         // The plan is allocated once, for the largest group it may hold.
         uint64_t pieces = 0;
         for (const uint64_t c : counts_) pieces += c <= budget_ ? c : 0;
@@ -326,20 +351,23 @@ private:
         std::vector<uint64_t> next(static_cast<size_t>(last - first + 1), 0);
         for (uint64_t w = first; w < last; ++w) next[w - first + 1] = next[w - first] + counts_[w];
         const std::vector<uint64_t> begin = next;
-        // The pieces must be those that were counted.
+        // The pieces must be those that were counted: another process may have written to
+        // the index since.
         bool counted = true;
-        const bool inside = for_each_chunk(index_.data, n_, gathered_.size, [&](uint64_t target, uint64_t source, uint64_t size) {
+        planned_piece* const plan = plan_.data();
+        const bool inside = for_each_chunk_inside(index_.data, n_, gathered_.size, [&](uint64_t target, uint64_t source, uint64_t size) {
             if (target + size <= first * window_ || target >= last * window_) return;
             cut_by_window(target, source, size, shift_, [&](uint64_t w, uint64_t offset, uint64_t from, uint64_t part) {
                 if (w < first || w >= last) return;
-                if (next[w - first] == begin[w - first + 1]) {
+                uint64_t& at = next[w - first];
+                if (at == planned) {
                     counted = false;
                     return;
                 }
-                plan_[next[w - first]++] = {static_cast<uint32_t>(from), static_cast<uint32_t>(offset),
-                                            static_cast<uint32_t>(part)};
+                plan[at++] = {static_cast<uint32_t>(from), static_cast<uint32_t>(offset), static_cast<uint32_t>(part)};
             });
         });
+        // Each window got exactly the pieces counted for it only if each ended where the next begins.
         for (uint64_t w = first; w < last; ++w) counted = counted && next[w - first] == begin[w - first + 1];
         if (!inside || !counted) return index_changed(index_);
         const uint64_t work = (last - first) * window_ + planned * RECORD_WEIGHT;
@@ -376,7 +404,7 @@ private:
         unsigned char* const stage = stages_[0].get();
         std::memset(stage, 0, window_);
         const uint64_t lo = w * window_, hi = lo + window_;
-        const bool inside = for_each_chunk(index_.data, n_, gathered_.size, [&](uint64_t target, uint64_t source, uint64_t size) {
+        const bool inside = for_each_chunk_inside(index_.data, n_, gathered_.size, [&](uint64_t target, uint64_t source, uint64_t size) {
             const uint64_t from = std::max(target, lo), to = std::min(target + size, hi);
             if (from < to) std::memcpy(stage + (from - lo), gathered_.data + source + (from - target), to - from);
         });
@@ -412,16 +440,18 @@ art_status stage_parts(shared_copy& shared, const loaded_file& index, chunk_sink
                        const bool prefetch_starts, Piece&& piece) {
     const uint64_t n = record_count(index.size);
     const std::vector<chunk_cursor> starts = split_records(index.data, n, shared.input().size, out, limits);
-    const loaded_file& in = shared.input();
+    const unsigned char* const data = shared.input().data;
+    const uint64_t size = shared.input().size;
+    const unsigned char* const records = index.data;
     return shared.run(starts.size(), [&](const size_t k) {
         staged_output staged(shared, out, limits, k);
         const uint64_t stop = k + 1 < starts.size() ? starts[k + 1].position() : n;
         for (chunk_cursor c = starts[k]; c.position() < stop; c.next()) {
             if (prefetch_starts && c.position() + PREFETCH_AHEAD < stop)
-                prefetch(in.data + index_record(index.data, c.position() + PREFETCH_AHEAD).start);
+                prefetch(data + index_record(records, c.position() + PREFETCH_AHEAD).start);
             if (c.length() == 0) continue;
             const auto [target, from] = piece(c);
-            if (!chunk_inside(c, from, in.size)) return index_changed(index);
+            if (!chunk_inside(c, from, size)) return index_changed(index);
             if (const art_status s = staged.put(target, from, c.length()); !s.ok()) return s;
         }
         return staged.finish();
@@ -457,12 +487,10 @@ art_status scatter_chunks(const loaded_file& gathered, const loaded_file& index,
                           const copy_limits& limits) {
     bool in_order = true;
     uint64_t end = 0;
-    const bool inside = for_each_chunk(index.data, record_count(index.size), gathered.size,
-                                       [&](uint64_t target, uint64_t, uint64_t size) {
+    for_each_chunk(index.data, record_count(index.size), [&](uint64_t target, uint64_t, uint64_t size) {
         if (target < end) in_order = false;
         end = std::max(end, target + size);
     });
-    if (!inside) return index_changed(index);
     shared_copy shared(gathered, out, limits);
     if (!in_order) return window_scatter(shared, index, out, limits, end).run();
     return stage_parts(shared, index, out, limits, false, [](const chunk_cursor& c) {
