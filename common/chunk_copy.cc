@@ -258,19 +258,12 @@ art_status index_changed(const loaded_file& index) {
 }
 
 // Calls visit(target, source, length) for every chunk of nonzero length, in index order:
-// its record's start, its place in the gathered text and its length. For passes that
-// only count: nothing is read at those places.
+// its record's start, its place in the gathered text and its length. Stops and returns
+// false at a chunk that does not lie inside the gathered text: then the index changed
+// since its check, and a pass over it might not end before its chunks' lengths, summed,
+// ran far past the text.
 template <typename Visit>
-void for_each_chunk(const unsigned char* index, const uint64_t n, Visit&& visit) {
-    for (chunk_cursor c(index, n); !c.done(); c.next())
-        if (c.length() != 0) visit(uint64_t{c.record().start}, c.source(), c.length());
-}
-
-// for_each_chunk for passes that read the chunks: stops and returns false at a chunk that
-// does not lie inside the gathered text.
-template <typename Visit>
-bool for_each_chunk_inside(const unsigned char* index, const uint64_t n, const uint64_t gathered_size,
-                           Visit&& visit) {
+bool for_each_chunk(const unsigned char* index, const uint64_t n, const uint64_t gathered_size, Visit&& visit) {
     for (chunk_cursor c(index, n); !c.done(); c.next()) {
         if (c.length() == 0) continue;
         if (!chunk_inside(c, c.source(), gathered_size)) return false;
@@ -315,13 +308,13 @@ public:
         bool within = true;  // every piece in a window of the output's size
         uint64_t* const counts = counts_.data();
         const size_t windows = counts_.size();
-        for_each_chunk(index_.data, n_, [&](uint64_t target, uint64_t source, uint64_t size) {
+        const bool inside = for_each_chunk(index_.data, n_, gathered_.size, [&](uint64_t target, uint64_t source, uint64_t size) {
             cut_by_window(target, source, size, shift_, [&](uint64_t w, uint64_t, uint64_t, uint64_t) {
                 if (w < windows) ++counts[w];
                 else within = false;
             });
         });
-        if (!within) return index_changed(index_);
+        if (!inside || !within) return index_changed(index_);
         // The plan is allocated once, for the largest group it may hold.
         uint64_t pieces = 0;
         for (const uint64_t c : counts_) pieces += c <= budget_ ? c : 0;
@@ -355,7 +348,7 @@ private:
         // the index since.
         bool counted = true;
         planned_piece* const plan = plan_.data();
-        const bool inside = for_each_chunk_inside(index_.data, n_, gathered_.size, [&](uint64_t target, uint64_t source, uint64_t size) {
+        const bool inside = for_each_chunk(index_.data, n_, gathered_.size, [&](uint64_t target, uint64_t source, uint64_t size) {
             if (target + size <= first * window_ || target >= last * window_) return;
             cut_by_window(target, source, size, shift_, [&](uint64_t w, uint64_t offset, uint64_t from, uint64_t part) {
                 if (w < first || w >= last) return;
@@ -404,7 +397,7 @@ private:
         unsigned char* const stage = stages_[0].get();
         std::memset(stage, 0, window_);
         const uint64_t lo = w * window_, hi = lo + window_;
-        const bool inside = for_each_chunk_inside(index_.data, n_, gathered_.size, [&](uint64_t target, uint64_t source, uint64_t size) {
+        const bool inside = for_each_chunk(index_.data, n_, gathered_.size, [&](uint64_t target, uint64_t source, uint64_t size) {
             const uint64_t from = std::max(target, lo), to = std::min(target + size, hi);
             if (from < to) std::memcpy(stage + (from - lo), gathered_.data + source + (from - target), to - from);
         });
@@ -487,10 +480,12 @@ art_status scatter_chunks(const loaded_file& gathered, const loaded_file& index,
                           const copy_limits& limits) {
     bool in_order = true;
     uint64_t end = 0;
-    for_each_chunk(index.data, record_count(index.size), [&](uint64_t target, uint64_t, uint64_t size) {
+    const bool inside = for_each_chunk(index.data, record_count(index.size), gathered.size,
+                                       [&](uint64_t target, uint64_t, uint64_t size) {
         if (target < end) in_order = false;
         end = std::max(end, target + size);
     });
+    if (!inside) return index_changed(index);
     shared_copy shared(gathered, out, limits);
     if (!in_order) return window_scatter(shared, index, out, limits, end).run();
     return stage_parts(shared, index, out, limits, false, [](const chunk_cursor& c) {

@@ -415,13 +415,24 @@ TEST(ChunkCopy, FailuresComeInOutputOrderWhateverTheThreads) {
     std::mt19937 rng(10);
     bytes text(40000);
     for (auto& b : text) b = rng() % 40 == 0 ? ART_DELIMITER : static_cast<unsigned char>(rng());
-    const bytes index = split_in_blocks(text, 4096);
-    const struct { const char* name; uint64_t fail_at, fail_late; int code; } cases[] = {
-        {"the second part fails", 30000, UINT64_MAX, EIO},
-        {"both parts fail", 5000, 25000, EIO},
-        {"nothing fails", UINT64_MAX, UINT64_MAX, 0},
+    const bytes built = split_in_blocks(text, 4096);
+    bytes reordered = built;
+    std::shuffle(reinterpret_cast<uint64_t*>(reordered.data()),
+                 reinterpret_cast<uint64_t*>(reordered.data() + reordered.size()) - 1, rng);
+    // changed_from: the records from there on were overwritten with ones far outside the
+    // text after the index's check, as another process may do mid-run: nothing outside
+    // the text may be read.
+    const struct { const char* name; uint64_t fail_at, fail_late; int code; size_t changed_from; bool reorder; } cases[] = {
+        {"the second part fails", 30000, UINT64_MAX, EIO, 0, false},
+        {"both parts fail", 5000, 25000, EIO, 0, false},
+        {"nothing fails", UINT64_MAX, UINT64_MAX, 0, 0, false},
+        {"the index changed after its check", UINT64_MAX, UINT64_MAX, ART_E_CHANGED, 600, false},
+        {"a reordered index changed after its check", UINT64_MAX, UINT64_MAX, ART_E_CHANGED, 600, true},
     };
     for (const auto& c : cases) {
+        bytes index = c.reorder ? reordered : built;
+        for (size_t i = c.changed_from; c.changed_from > 0 && i < record_count(index.size()); ++i)
+            encode_record({0, 0xEEEEEEEE}, index.data() + i * ART_RECORD_SIZE);
         for (const unsigned threads : THREADS) {
             const copy_limits limits = with_threads({64, 1u << 30, 1}, threads);
             memory_sink gathered, scattered;
@@ -432,6 +443,7 @@ TEST(ChunkCopy, FailuresComeInOutputOrderWhateverTheThreads) {
             EXPECT_EQ(scatter_chunks({text.data(), text.size(), nullptr}, {index.data(), index.size(), nullptr}, scattered, limits).code,
                       c.code) << c.name << ", threads " << threads;
             for (const memory_sink* out : {&gathered, &scattered}) {
+                if (c.changed_from > 0) break;
                 const size_t whole = std::min<uint64_t>(c.fail_at, text.size()) / 64 * 64;
                 ASSERT_GE(out->bytes.size(), whole) << c.name;
                 EXPECT_TRUE(std::equal(text.begin(), text.begin() + long(whole), out->bytes.begin())) << c.name;
