@@ -1,8 +1,11 @@
 #!/bin/bash
 # Times each program against a reference command on the same files, interleaved, and
-# prints the median of each, their ratio against the target, the ratio of the fastest
+# prints for each the median and fastest wall time and the median user and system
+# processor time, the ratio of the medians against the target, the ratio of the fastest
 # runs, the speedup of all cores over one (the same program under taskset -c 0) and each
-# program's peak resident memory.
+# program's peak resident memory. Gather also runs against bench/gather_floor, the least
+# a program pays for the same copy (always native), interleaved with it and dd: its rows
+# give gather's ratio to that floor too, and the floor's own rows its ratio to dd.
 #   bench/run_bench.sh [BUILD_DIR=build/release] [SIZE_BYTES=1000000000] [RUNS=3]
 # Environment:
 #   CASES     which texts, states and provenances, each SHAPE:STATE[:PROVENANCE] (default
@@ -21,7 +24,8 @@
 #             (a Windows build: ART_LAUNCHER=wine ART_PROGRAM_SUFFIX=.exe), against the
 #             same native references. With a wine launcher the script keeps one wine
 #             server up for the whole run (in WINEPREFIX, if set) and judges the Windows
-#             targets.
+#             targets. Processor times are those of the launched process and its
+#             children: a wine server's share is not counted.
 set -euo pipefail
 build=$(cd "${1:-build/release}" && pwd)
 size=${2:-1000000000}
@@ -66,13 +70,19 @@ prepare() {
     rm -f "$text"
     dd if="$1.gen" of="$text" bs=$block status=none
     ln -f "$text" "$dir/reordered/enwik_text2_vok"
-    (cd "$dir/builder" && "$tools/build_art_idx" >/dev/null && "$tools/gather_arts" >/dev/null)
+    (cd "$dir/builder" && "$tools/build_art_idx" >/dev/null)
     "$tools/reorder_index" "$dir/builder/enwik_art_idx" "$dir/reordered/enwik_art_idx" 2
-    (cd "$dir/reordered" && "$tools/gather_arts" >/dev/null)
+    # The floor does the same copy as the program: the same bytes out.
+    local d
+    for d in "$dir/builder" "$dir/reordered"; do
+        (cd "$d" && "$tools/gather_floor" && mv enwik_text2_vok_r floor_r && "$tools/gather_arts" >/dev/null &&
+            cmp floor_r enwik_text2_vok_r && rm floor_r)
+    done
 }
 
 # time_run NAME DIR OUTPUT COMMAND: removes OUTPUT, runs COMMAND in DIR with standard
-# output to a file, and appends "seconds peak_kib" to NAME.times.
+# output to a file, and appends "microseconds peak_kib user_seconds system_seconds" to
+# NAME.times.
 time_run() {
     local name=$1 dir=$2 output=$3 command=$4
     rm -f "$dir/$output"
@@ -81,18 +91,20 @@ time_run() {
     sleep "$settle"
     local t0 t1
     t0=$(date +%s%N)
-    (cd "$dir" && /usr/bin/time -f %M -o "$work/$name.mem" sh -c "exec $command" >"$work/$name.stdout")
+    (cd "$dir" && /usr/bin/time -f "%M %U %S" -o "$work/$name.mem" sh -c "exec $command" >"$work/$name.stdout")
     t1=$(date +%s%N)
     echo "$(( (t1 - t0) / 1000 )) $(cat "$work/$name.mem")" >>"$work/$name.times"
 }
 
 one_round() {
-    local b=$1/builder r=$1/reordered one="taskset -c 0"
+    local b=$1/builder r=$1/reordered one="taskset -c 0" floor="'$tools/gather_floor'"
     time_run wc "$b" none "wc -l enwik_text2_vok"
     time_run build "$b" enwik_art_idx.new "$(program build_art_idx)"
     time_run dd_text "$b" copy "dd if=enwik_text2_vok of=copy bs=1M status=none"
+    time_run floor_b "$b" enwik_text2_vok_r "$floor"
     time_run gather_b "$b" enwik_text2_vok_r "$(program gather_arts)"
     time_run gather_b1 "$b" enwik_text2_vok_r "$one $(program gather_arts)"
+    time_run floor_r "$r" enwik_text2_vok_r "$floor"
     time_run gather_r "$r" enwik_text2_vok_r "$(program gather_arts)"
     time_run gather_r1 "$r" enwik_text2_vok_r "$one $(program gather_arts)"
     time_run dd_gathered "$r" copy "dd if=enwik_text2_vok_r of=copy bs=1M status=none"
@@ -107,22 +119,29 @@ one_round() {
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 seconds() { cut -d' ' -f1 "$1.times" | median; }
+user_s() { cut -d' ' -f3 "$1.times" | median; }
+system_s() { cut -d' ' -f4 "$1.times" | median; }
 fastest() { cut -d' ' -f1 "$1.times" | sort -n | head -1; }
 peak_mib() { cut -d' ' -f2 "$1.times" | sort -n | tail -1 | awk '{ printf "%.1f", $1 / 1024 }'; }
 
-# row PROGRAM INDEX NAME REFERENCE_LABEL REFERENCE_NAME TARGET [SPEEDUP_TARGET]: the
-# speedup is over NAME1, the same program on one core, where it was timed.
+# row PROGRAM INDEX NAME REFERENCE_LABEL REFERENCE_NAME TARGET [SPEEDUP_TARGET [FLOOR_NAME]]:
+# the speedup is over NAME1, the same program on one core, where it was timed; the floor
+# ratio is the median of NAME over that of FLOOR_NAME, where one is given.
 row() {
-    local one=-
+    local one=- floor=-
     [ -f "$work/${3}1.times" ] && one=$(seconds "${3}1")
+    [ "${8:--}" != - ] && floor=$(seconds "$8")
     awk -v p="$(seconds "$3")" -v r="$(seconds "$5")" -v pm="$(fastest "$3")" -v rm="$(fastest "$5")" \
+        -v pu="$(user_s "$3")" -v ps="$(system_s "$3")" -v ru="$(user_s "$5")" -v rs="$(system_s "$5")" \
         -v a="$1" -v b="$2" -v c="$4" -v t="$6" -v m="$(peak_mib "$3")" -v s="$shape" -v st="$state" \
-        -v pv="$provenance" -v one="$one" -v su="${7:--}" \
+        -v pv="$provenance" -v one="$one" -v su="${7:--}" -v f="$floor" \
         'BEGIN { ratio = p / r; met = t == "-" ? "" : (ratio <= t ? "yes" : "NO")
                  speed = one == "-" ? "-" : sprintf("%.2f", one / p)
                  smet = su == "-" || one == "-" ? "" : (one / p >= su ? "yes" : "NO")
-                 printf "%-6s %-12s %-9s %-14s %-9s %-6s %8.3f %8.3f %6.2f %6s %-4s %8.2f %7s %-4s %8s\n",
-                        s, st, pv, a, b, c, p / 1e6, r / 1e6, ratio, "<=" t, met, pm / rm, speed, smet, m }'
+                 fr = f == "-" ? "-" : sprintf("%.2f", p / f)
+                 printf "%-6s %-12s %-9s %-14s %-9s %-6s %7.3f %7.3f %6.2f %6.2f %7.3f %7.3f %6.2f %6.2f %6.2f %6s %-4s %7.2f %6s %7s %-4s %8s\n",
+                        s, st, pv, a, b, c, p / 1e6, pm / 1e6, pu, ps, r / 1e6, rm / 1e6, ru, rs, ratio, "<=" t, met,
+                        pm / rm, fr, speed, smet, m }'
 }
 
 # The targets of each platform, shape and state: build, gather builder's and reordered,
@@ -167,12 +186,15 @@ for c in $cases; do
     [ "$shape:$provenance" = short:ordinary ] && s_r=1.6
     {
         row build_art_idx - build "wc -l" wc "$t_build"
-        row gather_arts builder gather_b dd dd_text "$t_gb"
-        row gather_arts reordered gather_r dd dd_text "$t_gr" "$s_r"
+        row gather_floor builder floor_b dd dd_text -
+        row gather_arts builder gather_b dd dd_text "$t_gb" - floor_b
+        row gather_floor reordered floor_r dd dd_text -
+        row gather_arts reordered gather_r dd dd_text "$t_gr" "$s_r" floor_r
         row scatter_arts builder scatter_b dd dd_gathered "$t_sb"
         row scatter_arts reordered scatter_r dd dd_gathered "$t_sr" "$s_r"
     } >>"$report"
 done
-printf '%-6s %-12s %-9s %-14s %-9s %-6s %8s %8s %6s %6s %-4s %8s %7s %-4s %8s\n' text state written program index \
-    ref "median s" "ref s" ratio target met "min rat" speedup met "peak MiB"
+printf '%-6s %-12s %-9s %-14s %-9s %-6s %7s %7s %6s %6s %7s %7s %6s %6s %6s %6s %-4s %7s %6s %7s %-4s %8s\n' \
+    text state written program index ref "med s" "min s" user sys "ref med" "ref min" "r user" "r sys" \
+    ratio target met "min rat" floor speedup met "peak MiB"
 cat "$report"
