@@ -88,6 +88,11 @@ inline uint32_t chunk_length(const art_record r, const uint64_t i, const uint64_
 class chunk_cursor {
 public:
     chunk_cursor(const unsigned char* index, const uint64_t n) : index_(index), n_(n) { load(); }
+    // The same walk taken up at record position (at most n), whose chunk begins at source.
+    chunk_cursor(const unsigned char* index, const uint64_t n, const uint64_t position, const uint64_t source)
+        : index_(index), n_(n), i_(position), source_(source) {
+        load();
+    }
 
     bool done() const { return i_ >= n_; }
     void next() {
@@ -115,5 +120,18 @@ private:
     art_record record_{0, 0};
     uint64_t length_ = 0;
 };
+
+// The lengths of the chunks of records [first, last) of n, summed in 64 bits as
+// chunk_cursor sums them (wrapping alike): where chunk last begins, past where chunk
+// first begins.
+inline uint64_t chunks_length(const unsigned char* index, const uint64_t n, const uint64_t first,
+                              const uint64_t last) {
+    uint64_t sum = 0;
+    for (uint64_t i = first; i < last; ++i) {
+        const art_record r = index_record(index, i);
+        sum += uint64_t{r.end} - r.start;
+    }
+    return sum + (last - first) - (last == n && last > first ? 1 : 0);
+}
 
 #endif

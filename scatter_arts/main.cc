@@ -6,10 +6,14 @@
 #include "report.h"
 #include "run.h"
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <system_error>
+#include <memory>
+#include <mutex>
+#include <new>
 #include <thread>
 
 namespace {
@@ -42,6 +46,14 @@ char* put_hex(char* out, const uint64_t value) {
 // A decimal record position of at least 6 digits, counted up in place.
 class position_digits {
 public:
+    explicit position_digits(uint64_t position) {
+        size_t at = sizeof digits_;
+        do {
+            digits_[--at] = static_cast<char>('0' + position % 10);
+            position /= 10;
+        } while (position != 0);
+        if (at < first_) first_ = at;
+    }
     const char* begin() const { return digits_ + first_; }
     size_t size() const { return sizeof digits_ - first_; }
     void next() {
@@ -57,32 +69,111 @@ private:
     size_t first_ = sizeof digits_ - 6;
 };
 
-// "%06i %08X %08X\n" for every record: its position, where its chunk lies in the loaded
-// gathered text (every significant digit of the address), and the chunk's length. Stops
-// after the block of lines that it is making once stop is set.
-void print_chunk_lines(const unsigned char* gathered, const unsigned char* index, const uint64_t n,
-                       const std::atomic<bool>& stop) {
-    static char lines[size_t{256} << 10];
-    constexpr size_t LONGEST = 20 + 1 + 16 + 1 + 8 + 2;
-    char* end = lines;
-    position_digits position;
-    for (chunk_cursor c(index, n); !c.done(); c.next(), position.next()) {
-        std::memcpy(end, position.begin(), position.size());
-        end += position.size();
-        *end++ = ' ';
-        end = put_hex(end, reinterpret_cast<uintptr_t>(gathered) + c.source());
-        *end++ = ' ';
-        end = put_hex(end, c.length());
-        if (CRLF_LINES) *end++ = '\r';
-        *end++ = '\n';
-        if (end + LONGEST > lines + sizeof lines) {
-            print_lines(lines, static_cast<size_t>(end - lines));
-            end = lines;
-            if (stop.load(std::memory_order_relaxed)) return;
+// The lines go out in blocks of this many records, each formatted whole by one thread.
+constexpr uint64_t BLOCK_RECORDS = 8192;
+// The longest line, and the most that a block's lines take.
+constexpr size_t LONGEST_LINE = 20 + 1 + 16 + 1 + 8 + 2;
+constexpr size_t BLOCK_BYTES = BLOCK_RECORDS * LONGEST_LINE;
+
+// "%06i %08X %08X\n" for records [first, last): the position, where the chunk lies in the
+// loaded gathered text (every significant digit of the address), and the chunk's length;
+// source is where chunk first begins in the gathered text. Returns the end of the lines.
+char* format_lines(char* out, const unsigned char* gathered, const unsigned char* index, const uint64_t n,
+                   const uint64_t first, const uint64_t last, const uint64_t source) {
+    position_digits position(first);
+    for (chunk_cursor c(index, n, first, source); c.position() < last; c.next(), position.next()) {
+        std::memcpy(out, position.begin(), position.size());
+        out += position.size();
+        *out++ = ' ';
+        out = put_hex(out, reinterpret_cast<uintptr_t>(gathered) + c.source());
+        *out++ = ' ';
+        out = put_hex(out, c.length());
+        if (CRLF_LINES) *out++ = '\r';
+        *out++ = '\n';
+    }
+    return out;
+}
+
+// Scatter's lines, block by block, on any number of threads that each run work(): a
+// thread formats the next block into a free slot of a ring, or writes the next block in
+// order once it is formatted; one thread writes at a time. What the threads share is
+// behind one mutex; a slot's lines belong to the one thread that formats or writes
+// them, which the mutex hands over. Once stop is set, no block is begun or written: at
+// most the one being written goes out.
+class chunk_lines {
+public:
+    static constexpr size_t MOST_SLOTS = 16;
+
+    // slots (1 to MOST_SLOTS) blocks of BLOCK_BYTES at ring.
+    chunk_lines(const unsigned char* gathered, const unsigned char* index, const uint64_t n,
+                const std::atomic<bool>& stop, char* ring, const size_t slots)
+        : gathered_(gathered), index_(index), n_(n), blocks_((n + BLOCK_RECORDS - 1) / BLOCK_RECORDS),
+          stop_(stop), ring_(ring), slots_(slots) {}
+
+    uint64_t blocks() const { return blocks_; }
+
+    void work() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!stopped_ && written_ < blocks_) {
+            if (stop_.load(std::memory_order_relaxed)) {
+                stopped_ = true;
+                changed_.notify_all();
+                return;
+            }
+            slot& next = slot_[written_ % slots_];
+            if (!writing_ && next.ready) {
+                writing_ = true;
+                lock.unlock();
+                print_lines(ring_ + written_ % slots_ * BLOCK_BYTES, next.size);
+                lock.lock();
+                next.ready = false;
+                ++written_;
+                writing_ = false;
+                changed_.notify_all();
+            } else if (claimed_ < blocks_ && claimed_ < written_ + slots_) {
+                const uint64_t block = claimed_++;
+                const uint64_t first = block * BLOCK_RECORDS, last = std::min(first + BLOCK_RECORDS, n_);
+                const uint64_t source = claimed_source_;
+                claimed_source_ += chunks_length(index_, n_, first, last);
+                lock.unlock();
+                char* const lines = ring_ + block % slots_ * BLOCK_BYTES;
+                const char* const end = format_lines(lines, gathered_, index_, n_, first, last, source);
+                lock.lock();
+                slot_[block % slots_] = {static_cast<size_t>(end - lines), true};
+                changed_.notify_all();
+            } else {
+                changed_.wait(lock);
+            }
         }
     }
-    print_lines(lines, static_cast<size_t>(end - lines));
-}
+
+private:
+    struct slot {
+        size_t size = 0;
+        bool ready = false;  // formatted, not yet written
+    };
+
+    const unsigned char* const gathered_;
+    const unsigned char* const index_;
+    const uint64_t n_;
+    const uint64_t blocks_;
+    const std::atomic<bool>& stop_;
+    char* const ring_;
+    const size_t slots_;
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    slot slot_[MOST_SLOTS];
+    uint64_t claimed_ = 0;         // blocks given out to be formatted
+    uint64_t claimed_source_ = 0;  // where the first chunk of block claimed_ begins
+    uint64_t written_ = 0;         // blocks written
+    bool writing_ = false;
+    bool stopped_ = false;
+};
+
+// The ring of a run that cannot allocate one: a single slot, the lines formatted and
+// written in turn.
+char single_slot[BLOCK_BYTES];
 
 int scatter() {
     static loaded_inputs in{};  // held until process exit, as the loaded buffers are
@@ -92,26 +183,38 @@ int scatter() {
     output_file scattered;
     if (const int status = open_output(scattered, SCATTERED_FILE, in, breach)) return status;
 
-    // The lines go out on a thread of their own while the chunks are copied (here, where
-    // no thread can be started); a failed copy stops them, as it would have stopped one
-    // thread at the record that failed.
+    // The lines go out on threads of their own, as many as may run at once, while the
+    // chunks are copied (here, where no thread can be started); a failed copy stops
+    // them, as it would have stopped one thread at the record that failed.
+    const copy_limits limits = machine_limits();
     art_status work = ART_OK;
     {
         std::atomic<bool> stop{false};
-        const auto lines = [&] { print_chunk_lines(in.source.data, in.index.data, in.n, stop); };
-        std::thread printer;
-        try {
-            printer = std::thread(lines);
-        } catch (const std::system_error&) {
-            lines();
-        }
-        const struct joiner {
-            std::thread& t;
-            ~joiner() {
-                if (t.joinable()) t.join();
+        const uint64_t blocks = (in.n + BLOCK_RECORDS - 1) / BLOCK_RECORDS;
+        const size_t threads = static_cast<size_t>(std::max<uint64_t>(1, std::min<uint64_t>(limits.threads, blocks)));
+        size_t slots = std::min<size_t>(chunk_lines::MOST_SLOTS, threads == 1 ? 1 : 2 * threads);
+        const std::unique_ptr<char[]> ring(slots == 1 ? nullptr : new (std::nothrow) char[slots * BLOCK_BYTES]);
+        if (!ring) slots = 1;
+        chunk_lines lines(in.source.data, in.index.data, in.n, stop, ring ? ring.get() : single_slot, slots);
+        std::thread printers[chunk_lines::MOST_SLOTS];
+        size_t started = 0;
+        for (size_t k = 0; k < std::min(threads, slots); ++k) {
+            try {
+                printers[started] = std::thread([&lines] { lines.work(); });
+                ++started;
+            } catch (const std::exception&) {
+                break;
             }
-        } join_printer{printer};
-        work = scatter_chunks(in.source, in.index, scattered, machine_limits());
+        }
+        if (started == 0) lines.work();
+        const struct joiner {
+            std::thread* t;
+            size_t count;
+            ~joiner() {
+                for (size_t k = 0; k < count; ++k) t[k].join();
+            }
+        } join_printers{printers, started};
+        work = scatter_chunks(in.source, in.index, scattered, limits);
         stop = !work.ok();
     }
     return finish_run(scattered, end_of_work(scattered, work, {&in.source, &in.index}));

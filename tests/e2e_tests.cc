@@ -8,7 +8,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <random>
-#include <regex>
+#include <cstddef>
 
 namespace {
 
@@ -36,33 +36,42 @@ std::string gathered_by(const std::string& text, const std::vector<art_record>& 
     return out;
 }
 
-// Scatter's standard output: the two load lines, then "position address length" per
-// record, each address the previous one plus the previous length.
-void expect_scatter_stdout(const std::string& out, const std::vector<art_record>& index) {
+// Scatter's standard output, byte for byte as one thread prints it: the two load lines,
+// then "%06i %08X %08X" per record (position, address, length), each address the
+// previous one plus the previous length, from the address that the first line gives.
+void expect_scatter_stdout(const std::string& out, const std::vector<art_record>& index,
+                           const std::string& label = "") {
     const std::string head = lines(SCATTER_HEAD);
-    ASSERT_EQ(out.substr(0, head.size()), head);
-    const std::regex line(target_windows() ? "(\\d{6,}) ([0-9A-F]{8,}) ([0-9A-F]{8})\r"
-                                           : "(\\d{6,}) ([0-9A-F]{8,}) ([0-9A-F]{8})");
-    std::istringstream rest(out.substr(head.size()));
-    std::string text_line;
-    uint64_t expected_address = 0;
-    size_t i = 0;
-    for (; std::getline(rest, text_line); ++i) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(text_line, m, line)) << "line " << i << ": " << text_line;
-        ASSERT_LT(i, index.size());
-        char position[32];
-        std::snprintf(position, sizeof position, "%06zu", i);
-        EXPECT_EQ(m[1], position);
-        const uint64_t address = std::stoull(m[2], nullptr, 16);
-        if (i > 0) {
-            EXPECT_EQ(address, expected_address) << "line " << i;
-        }
-        EXPECT_EQ(std::stoul(m[3], nullptr, 16), length_of(index, i)) << "line " << i;
-        expected_address = address + length_of(index, i);
+    ASSERT_EQ(out.substr(0, head.size()), head) << label;
+    uint64_t address = 0;
+    if (!index.empty()) {
+        const size_t at = out.find(' ', head.size());
+        ASSERT_NE(at, std::string::npos) << label;
+        address = std::stoull(out.substr(at + 1, 16), nullptr, 16);
     }
-    EXPECT_EQ(i, index.size());
+    std::string expected = head;
+    char line[64];
+    for (size_t i = 0; i < index.size(); ++i) {
+        const int size = std::snprintf(line, sizeof line, "%06zu %08" PRIX64 " %08" PRIX32 "%s", i, address,
+                                       length_of(index, i), target_windows() ? "\r\n" : "\n");
+        expected.append(line, static_cast<size_t>(size));
+        address += length_of(index, i);
+    }
+    if (out == expected) return;
+    const size_t differ = static_cast<size_t>(
+        std::mismatch(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(std::min(out.size(), expected.size())),
+                      expected.begin()).first - out.begin());
+    const size_t from = expected.rfind('\n', differ == 0 ? 0 : differ - 1);
+    const size_t begin = from == std::string::npos ? 0 : from + 1;
+    ADD_FAILURE() << label << ": standard output of " << out.size() << " bytes, expected " << expected.size()
+                  << "; first difference at byte " << differ << ", in the line\n"
+                  << out.substr(begin, expected.find('\n', differ) - begin) << "\nexpected\n"
+                  << expected.substr(begin, expected.find('\n', differ) - begin);
 }
+
+// The thread counts that scatter's lines are printed with in the tests: the output must
+// be the same.
+const char* const LINE_THREADS[] = {"ART_THREADS=1", "ART_THREADS=3"};
 
 std::string random_text(const size_t size, const unsigned delimiter_odds, const unsigned seed) {
     std::mt19937 rng(seed);
@@ -125,11 +134,13 @@ TEST(RoundTrip, GivesTheTextBackWithBuilderAndReorderedIndexes) {
             EXPECT_EQ(g.out, lines(GATHER_OUT)) << c.name;
             EXPECT_EQ(g.err, "") << c.name;
             EXPECT_EQ(s.read(GATHERED), gathered_by(c.text, index)) << c.name;
-            const program_run sc = s.run("scatter_arts");
-            EXPECT_EQ(sc.status, 0) << c.name;
-            EXPECT_EQ(sc.err, "") << c.name;
-            expect_scatter_stdout(sc.out, index);
-            EXPECT_EQ(s.read(SCATTERED), c.text) << c.name;
+            for (const char* threads : LINE_THREADS) {
+                const program_run sc = s.run("scatter_arts", "", threads);
+                EXPECT_EQ(sc.status, 0) << c.name << ", " << threads;
+                EXPECT_EQ(sc.err, "") << c.name << ", " << threads;
+                expect_scatter_stdout(sc.out, index, std::string(c.name) + ", " + threads);
+                EXPECT_EQ(s.read(SCATTERED), c.text) << c.name << ", " << threads;
+            }
         }
     }
 }
@@ -304,11 +315,14 @@ TEST(RoundTrip, IndexesOfNoRecordsGiveEmptyOutputs) {
         const program_run g = s.run("gather_arts");
         EXPECT_EQ(g.status, 0);
         EXPECT_EQ(s.read(GATHERED), "");
-        const program_run sc = s.run("scatter_arts");
-        EXPECT_EQ(sc.status, 0);
-        EXPECT_EQ(sc.out, lines(SCATTER_HEAD));
-        EXPECT_TRUE(s.exists(SCATTERED));
-        EXPECT_EQ(s.read(SCATTERED), "");
+        for (const char* threads : LINE_THREADS) {
+            s.write(SCATTERED, "an earlier scattered text");
+            const program_run sc = s.run("scatter_arts", "", threads);
+            EXPECT_EQ(sc.status, 0) << threads;
+            EXPECT_EQ(sc.out, lines(SCATTER_HEAD)) << threads;
+            EXPECT_TRUE(s.exists(SCATTERED)) << threads;
+            EXPECT_EQ(s.read(SCATTERED), "") << threads;
+        }
     }
 }
 
@@ -318,12 +332,16 @@ TEST(RoundTrip, PositionsOfSevenDigitsPrintInFull) {
     const program_run b = s.run("build_art_idx");
     EXPECT_EQ(b.out, lines("n=1000001\n"));
     ASSERT_EQ(s.run("gather_arts").status, 0);
-    const program_run sc = s.run("scatter_arts");
-    ASSERT_EQ(sc.status, 0);
-    const std::string nl = lines("\n");
-    EXPECT_NE(sc.out.find(nl + "999999 "), std::string::npos);
-    EXPECT_NE(sc.out.find(nl + "1000000 "), std::string::npos);
-    EXPECT_EQ(s.read(SCATTERED), std::string(1000000, '\x01'));
+    const std::vector<art_record> index = decode_index(s.read(INDEX));
+    for (const char* threads : LINE_THREADS) {
+        const program_run sc = s.run("scatter_arts", "", threads);
+        ASSERT_EQ(sc.status, 0) << threads;
+        const std::string nl = lines("\n");
+        EXPECT_NE(sc.out.find(nl + "999999 "), std::string::npos) << threads;
+        EXPECT_NE(sc.out.find(nl + "1000000 "), std::string::npos) << threads;
+        expect_scatter_stdout(sc.out, index, threads);
+        EXPECT_EQ(s.read(SCATTERED), std::string(1000000, '\x01')) << threads;
+    }
 }
 
 // Inputs that cannot be opened: status 1, no message, and the output left as it was.
