@@ -13,6 +13,7 @@ enum : int {
     ART_E_NOT_OPENED = -5,   // a file that could not be opened: the failure the programs keep silent
     ART_E_CHANGED = -6,      // a file written to by another process during the run
     ART_E_FEWER_BYTES = -7,  // an unchanged file that holds fewer bytes than its size says
+    ART_E_NOT_EMPTIED = -8,  // an output that could be neither removed nor emptied
 };
 
 struct art_status {

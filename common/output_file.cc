@@ -58,19 +58,19 @@ int output_file::place(const uint64_t offset, const uint64_t size) {
 }
 
 art_status output_file::write(const uint64_t offset, const unsigned char* data, const size_t size) {
-    if (!guard_enter()) return status_of(name_, ECANCELED);
+    if (!guard_enter(!in_order_)) return status_of(name_, ECANCELED);
     int err = place(offset, size);
     if (err == 0) err = out_write(file_, offset, data, size);
-    guard_leave();
+    guard_leave(!in_order_);
     return status_of(name_, err);
 }
 
 art_status output_file::close() {
-    if (!guard_enter()) return status_of(name_, ECANCELED);
+    if (!guard_enter(!in_order_)) return status_of(name_, ECANCELED);
     const int err = out_close(file_);
     file_ = nullptr;
     guard_output(name_, -1, created_, !in_order_);
-    guard_leave();
+    guard_leave(!in_order_);
     return status_of(name_, err);
 }
 

@@ -85,6 +85,9 @@ int finish_run(output_file& out, art_status status) {
     }
     const int removal = out.take_back();
     if (removal == 0) return fail(status);
+    if (removal == ART_E_NOT_EMPTIED)
+        return fail(status.file, (std::string(art_strerror(status.code)) + "; " + out.name() +
+                                  " could be neither removed nor emptied: it is left as written").c_str());
     return fail(status.file, (std::string(art_strerror(status.code)) + "; " + out.name() + " could not be removed (" +
                               art_strerror(removal) + ") and was emptied instead").c_str());
 }

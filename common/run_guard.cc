@@ -44,18 +44,18 @@ bool passes_matter() {
 
 }  // namespace
 
-bool guard_enter() {
-    guard_block_interrupts();
+bool guard_enter(const bool held) {
+    if (held) guard_block_interrupts();
     in_flight.fetch_add(1);
     if (!closed.load()) return true;
     in_flight.fetch_sub(1);
-    guard_unblock_interrupts();
+    if (held) guard_unblock_interrupts();
     return false;
 }
 
-void guard_leave() {
+void guard_leave(const bool held) {
     in_flight.fetch_sub(1);
-    guard_unblock_interrupts();
+    if (held) guard_unblock_interrupts();
 }
 
 void guard_output(const char* name, const intptr_t handle, const bool created, const bool regular) {

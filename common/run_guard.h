@@ -24,11 +24,13 @@ void guard_run();
 
 // A pass: between guard_enter and guard_leave the calling thread may create, write or
 // close the output. guard_enter returns false, and no pass is open, once a take-back
-// has begun. The interrupting signals are kept from the thread during a pass, so that
-// no handler runs on a thread in a pass, and an output is never created without being
-// registered.
-bool guard_enter();
-void guard_leave();
+// has begun. With held, the interrupting signals are kept from the thread during the
+// pass, so that no handler runs on a thread in it, and an output is never created
+// without being registered. Passes on an output that is no regular file are not held:
+// a write to a FIFO that nobody reads may never end, and a take-back neither waits for
+// them nor touches the file.
+bool guard_enter(bool held = true);
+void guard_leave(bool held = true);
 
 // The output that a take-back removes, the handle that still writes it (-1 once
 // closed), whether the run created it new (remove_partial_output) and whether it is a

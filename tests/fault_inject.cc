@@ -7,8 +7,10 @@
 //                                  the file, it is cut to half its size (shrink), grows
 //                                  by 4096 bytes (grow), has every byte overwritten in
 //                                  place with 0xEE (scramble: an index whose records all
-//                                  lie far outside the text) or its own bytes written
-//                                  over it again (rewrite: same size, same bytes); with
+//                                  lie far outside the text), its own bytes written
+//                                  over it again (rewrite: same size, same bytes) or a
+//                                  copy of it renamed over it (replace: a new file in
+//                                  its place, the old one unchanged); with
 //                                  ART_CHANGE_AFTER_WRITE_TO, only once the program has
 //                                  written to that file;
 //   ART_NOMEM_FILE                 once the program has opened the file, every allocation
@@ -17,9 +19,13 @@
 //                                  times as ART_SIGNAL_AFTER says, 1 if unset), signal
 //                                  number ART_SIGNAL is raised, as a user's Ctrl-C or a
 //                                  scheduler's kill would arrive mid-run;
+//                                  With ART_SIGNAL_RENAME="FROM TO", the file FROM is
+//                                  first renamed to TO, as another process may put a
+//                                  file in the output's place;
 //   ART_SLOW_TAKE_BACK_MS          each truncation or removal of a file takes that many
 //                                  milliseconds longer, as on a loaded machine: the other
-//                                  threads of a run that is being taken back go on.
+//                                  threads of a run that is being taken back go on;
+//   ART_FAIL_TRUNCATE              every truncation fails with EPERM (an append-only file).
 #include <algorithm>
 #include <atomic>
 #include <cstdarg>
@@ -77,7 +83,11 @@ void change(const char* path) {
     struct stat st;
     if (stat(path, &st) != 0) std::abort();
     const bool scramble = std::strcmp(how, "scramble") == 0;
-    if (scramble || std::strcmp(how, "rewrite") == 0) {
+    if (std::strcmp(how, "replace") == 0) {
+        const std::string copy = std::string(path) + ".copy";
+        const std::string command = "cp '" + std::string(path) + "' '" + copy + "'";
+        if (std::system(command.c_str()) != 0 || rename(copy.c_str(), path) != 0) std::abort();
+    } else if (scramble || std::strcmp(how, "rewrite") == 0) {
         const int fd = open(path, O_RDWR);
         std::string bytes(static_cast<size_t>(st.st_size), '\xEE');
         if (fd < 0 || (!scramble && pread(fd, &bytes[0], bytes.size(), 0) != st.st_size) ||
@@ -100,8 +110,14 @@ void after_write(const int fd, const ssize_t w) {
     if (w <= 0) return;
     if (is_file(fd, "ART_SIGNAL_FILE")) {
         const char* const after = std::getenv("ART_SIGNAL_AFTER");
-        if (writes_to_signal_file.fetch_add(1) + 1 == (after != nullptr ? std::strtoul(after, nullptr, 10) : 1))
+        if (writes_to_signal_file.fetch_add(1) + 1 == (after != nullptr ? std::strtoul(after, nullptr, 10) : 1)) {
+            if (const char* const names = std::getenv("ART_SIGNAL_RENAME")) {
+                const std::string both = names;
+                const size_t space = both.find(' ');
+                if (rename(both.substr(0, space).c_str(), both.substr(space + 1).c_str()) != 0) std::abort();
+            }
             raise(std::atoi(std::getenv("ART_SIGNAL")));
+        }
     }
     if (is_file(fd, "ART_CHANGE_AFTER_WRITE_TO") && !changed.exchange(true)) change(std::getenv("ART_CHANGE_FILE"));
 }
@@ -192,6 +208,10 @@ extern "C" size_t fwrite(const void* buf, size_t size, size_t count, FILE* strea
 
 extern "C" int ftruncate64(int fd, off_t length) {
     static const auto next = real<int (*)(int, off_t)>("ftruncate64");
+    if (std::getenv("ART_FAIL_TRUNCATE") != nullptr) {
+        errno = EPERM;
+        return -1;
+    }
     const int r = next(fd, length);
     slow_take_back();
     return r;
@@ -199,6 +219,10 @@ extern "C" int ftruncate64(int fd, off_t length) {
 
 extern "C" int truncate64(const char* path, off_t length) {
     static const auto next = real<int (*)(const char*, off_t)>("truncate64");
+    if (std::getenv("ART_FAIL_TRUNCATE") != nullptr) {
+        errno = EPERM;
+        return -1;
+    }
     const int r = next(path, length);
     slow_take_back();
     return r;

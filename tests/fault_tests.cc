@@ -169,6 +169,33 @@ const fault FAULTS[] = {
     {"output a FIFO that nobody reads, interrupted", "mkfifo \"$OUT\"", "",
      "& pid=$!; sleep 0.3; kill -TERM $pid; (sleep 5; kill -KILL $pid) 2>/dev/null & wait $pid", nullptr, "",
      128 + 15, left::link, false, false, nullptr, nullptr, "a FIFO is no Windows named pipe"},
+    // A reader that holds the FIFO open but does not read: the writes wait, and an
+    // interruption still ends the run at once.
+    {"output a FIFO that its reader does not read, interrupted", "mkfifo \"$OUT\"", "{ sleep 8 <OUT & }; ",
+     "& pid=$!; sleep 0.5; kill -TERM $pid; (sleep 5; kill -KILL $pid) 2>/dev/null & wait $pid", nullptr, "",
+     128 + 15, left::link, false, false, nullptr, nullptr, "a FIFO is no Windows named pipe"},
+    {"standard output is the output, a FIFO", "mkfifo \"$OUT\"", "{ cat OUT >/dev/null & }; ", ">OUT",
+     "standard output", "is the same file as the output OUT", 1, left::link, false, false, nullptr, nullptr,
+     "a FIFO is no Windows named pipe"},
+    // Another file renamed into the output's place during the run is not the run's to
+    // take back; the file written is emptied.
+    {"another file put in the output's place, then SIGTERM", "echo OLD > precious",
+     "ASAN_OPTIONS=verify_asan_link_order=0 ART_SIGNAL_FILE=OUT ART_SIGNAL=15 ART_SIGNAL_RENAME='precious OUT'", "",
+     nullptr, "", 128 + 15, left::whole, true, false, nullptr, "test \"$(cat \"$OUT\")\" = OLD", "needs POSIX signals"},
+    // A copy renamed over an input leaves the file that the run reads as it was.
+    {"input replaced by a renamed copy during the run", OLD_INPUT,
+     "ASAN_OPTIONS=verify_asan_link_order=0 ART_CHANGE_FILE=IN ART_CHANGE=replace ART_CHANGE_AFTER_WRITE_TO=OUT", "",
+     nullptr, "", 0, left::whole, true, false, nullptr, nullptr, "needs LD_PRELOAD"},
+    // An output that can be neither removed nor emptied is said to be left as written.
+    {"output can be neither removed nor emptied", "touch \"$OUT\" && chattr +i .",
+     "ulimit -f 100; ASAN_OPTIONS=verify_asan_link_order=0 ART_FAIL_TRUNCATE=1", ">/dev/null", "OUT",
+     "File too large; OUT could be neither removed nor emptied: it is left as written", 1, left::whole, true, false,
+     nullptr, "chattr -i .", "needs chattr, ulimit and LD_PRELOAD"},
+    // With standard error closed, no file of the run takes its place: the diagnostic of a
+    // shortened input never lands in the output.
+    {"standard error closed, input shortened while the output is written", "echo OLD > other && ln -f other \"$OUT\"",
+     "ASAN_OPTIONS=verify_asan_link_order=0 ART_CHANGE_FILE=IN ART_CHANGE=shrink ART_CHANGE_AFTER_WRITE_TO=OUT", "2>&-",
+     nullptr, "", 1, left::empty, true, false, nullptr, "test ! -s other", "needs LD_PRELOAD"},
     // A file of /sys says 4096 bytes and holds a few: not an input shortened during the run.
     {"input holds fewer bytes than its size says (a /sys file)",
      "test -r /sys/devices/system/cpu/online || exit 77; rm \"$IN\" && ln -s /sys/devices/system/cpu/online \"$IN\"",
@@ -246,7 +273,7 @@ TEST(Fault, EndsWithStatusOneAndLeavesNoHalfWrittenOutput) {
                     EXPECT_NE(s.read(p.output), "") << label;
                 }
                 if (f.cleanup != nullptr) {
-                    EXPECT_EQ(s.shell(f.cleanup), 0) << label << ": " << f.cleanup;
+                    EXPECT_EQ(s.shell("OUT=" + p.output + " IN=" + in + "; " + f.cleanup), 0) << label << ": " << f.cleanup;
                 }
                 // Faults that do not depend on which input is picked run once.
                 if (std::string(f.setup).find("IN") == std::string::npos &&

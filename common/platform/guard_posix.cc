@@ -1,8 +1,10 @@
 // The run guard on POSIX systems: signal handlers that do only async-signal-safe work.
 #include "run_guard.h"
 
+#include <cerrno>
 #include <csignal>
 #include <ctime>
+#include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -66,6 +68,11 @@ void on_bus_error(const int sig, siginfo_t* info, void*) {
 }  // namespace
 
 void guard_run() {
+    // Standard input, output and error that were closed are held by /dev/null, read-only,
+    // so that no file of the run is opened in their place: a diagnostic written to
+    // standard error must never land in the output (writes to them fail, as before).
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDONLY) != fd) break;
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
     struct sigaction act {};

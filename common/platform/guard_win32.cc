@@ -8,16 +8,20 @@
 
 namespace {
 
-// Takes back the output; the system's own handler then ends the process as usual.
+// Takes back the output, then ends the process as the system's own handler would, with
+// its status (wine's own handler would end it with status 0).
 BOOL WINAPI on_console_event(DWORD) {
     guard_end_once();
     guard_take_back();
-    return FALSE;
+    ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
+// A read through a mapped input that its shortened file no longer backs: Windows says
+// so with a page-in error, wine with an access violation, each at the address read.
 LONG WINAPI on_exception(EXCEPTION_POINTERS* e) {
     const EXCEPTION_RECORD& r = *e->ExceptionRecord;
-    if (r.ExceptionCode != EXCEPTION_IN_PAGE_ERROR || r.NumberParameters < 2)
+    if ((r.ExceptionCode != EXCEPTION_IN_PAGE_ERROR && r.ExceptionCode != EXCEPTION_ACCESS_VIOLATION) ||
+        r.NumberParameters < 2)
         return EXCEPTION_CONTINUE_SEARCH;
     char line[512];
     const size_t size = shortened_input_line(reinterpret_cast<const void*>(r.ExceptionInformation[1]), "\r\n",

@@ -26,8 +26,8 @@ bool same_file(const char* a, const char* b) {
 
 bool stdout_is(const char* name) {
     struct stat so, sn;
-    return fstat(STDOUT_FILENO, &so) == 0 && S_ISREG(so.st_mode) && stat(name, &sn) == 0 &&
-           so.st_dev == sn.st_dev && so.st_ino == sn.st_ino;
+    return fstat(STDOUT_FILENO, &so) == 0 && (S_ISREG(so.st_mode) || S_ISFIFO(so.st_mode)) &&
+           stat(name, &sn) == 0 && so.st_dev == sn.st_dev && so.st_ino == sn.st_ino;
 }
 
 static int empty_file(const char* name, const intptr_t handle) {
@@ -35,19 +35,28 @@ static int empty_file(const char* name, const intptr_t handle) {
     return r == 0 ? 0 : errno;
 }
 
+static bool same_identity(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 // The file system tells a link from the file it leads to: whether the run created the
-// output does not matter here.
+// output does not matter here. Where name no longer leads to the file that handle writes
+// (another file was put in its place), only the file written is emptied, through handle.
 int remove_partial_output(const char* name, const intptr_t handle, bool) {
-    struct stat link, target;
-    if (lstat(name, &link) != 0) return 0;
+    struct stat link, target, written;
+    const bool open = handle >= 0 && fstat(static_cast<int>(handle), &written) == 0;
+    if (lstat(name, &link) != 0) return open ? empty_file(name, handle) : 0;
+    const bool leads = stat(name, &target) == 0;
+    if (open && !(leads && same_identity(target, written))) return empty_file(name, handle);
     if (S_ISREG(link.st_mode) && link.st_nlink == 1) {
         if (unlink(name) == 0) return 0;
         const int err = errno;
-        empty_file(name, handle);
-        return err;
+        return empty_file(name, handle) == 0 ? err : ART_E_NOT_EMPTIED;
     }
-    if ((S_ISREG(link.st_mode) || S_ISLNK(link.st_mode)) && stat(name, &target) == 0 && S_ISREG(target.st_mode))
-        return empty_file(name, handle);
+    if ((S_ISREG(link.st_mode) || S_ISLNK(link.st_mode)) && leads && S_ISREG(target.st_mode)) {
+        const int err = empty_file(name, handle);
+        return err == 0 ? 0 : ART_E_NOT_EMPTIED;
+    }
     return 0;
 }
 
@@ -99,10 +108,15 @@ posix_stamp posix_stamp_of(const int fd) {
 
 static bool same_time(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
 
+// The change time also catches a write whose modification time was set back; it is not
+// compared once the file has no name left (another file was renamed over it, which
+// changes nothing of what the run reads through its open file).
 int posix_check_unchanged(const int fd, const uint64_t size, const posix_stamp& opened) {
     struct stat st;
     if (fstat(fd, &st) != 0) return errno;
     const auto now = static_cast<uint64_t>(st.st_size);
     if (now != size) return now < size ? ART_E_SHORT_READ : ART_E_GREW;
-    return same_time(st.st_mtim, opened.modified) && same_time(st.st_ctim, opened.changed) ? 0 : ART_E_CHANGED;
+    const bool unchanged =
+        same_time(st.st_mtim, opened.modified) && (st.st_nlink == 0 || same_time(st.st_ctim, opened.changed));
+    return unchanged ? 0 : ART_E_CHANGED;
 }

@@ -150,8 +150,8 @@ int remove_partial_output(const char* name, const intptr_t handle, const bool cr
     // deletes that file: only an output that the run created new, with no other name, is
     // deleted. Any other is emptied, every name kept.
     if (!created || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) || link_count(name, h) != 1) {
-        if (h != INVALID_HANDLE_VALUE ? empty_through(h) : empty_by_name(name)) return 0;
-        return error_code();
+        const bool emptied = h != INVALID_HANDLE_VALUE ? empty_through(h) : empty_by_name(name);
+        return emptied ? 0 : ART_E_NOT_EMPTIED;
     }
     if (h != INVALID_HANDLE_VALUE) {
         // Deleted once the last handle is closed.
@@ -162,8 +162,8 @@ int remove_partial_output(const char* name, const intptr_t handle, const bool cr
         return 0;
     }
     const int err = error_code();
-    if (h != INVALID_HANDLE_VALUE) empty_through(h); else empty_by_name(name);
-    return err;
+    const bool emptied = h != INVALID_HANDLE_VALUE ? empty_through(h) : empty_by_name(name);
+    return emptied ? err : ART_E_NOT_EMPTIED;
 }
 
 unsigned usable_cores() {
