@@ -191,10 +191,11 @@ const fault FAULTS[] = {
      "ulimit -f 100; ASAN_OPTIONS=verify_asan_link_order=0 ART_FAIL_TRUNCATE=1", ">/dev/null", "OUT",
      "File too large; OUT could be neither removed nor emptied: it is left as written", 1, left::whole, true, false,
      nullptr, "chattr -i .", "needs chattr, ulimit and LD_PRELOAD"},
-    // With standard error closed, no file of the run takes its place: the diagnostic of a
-    // shortened input never lands in the output.
-    {"standard error closed, input shortened while the output is written", "echo OLD > other && ln -f other \"$OUT\"",
-     "ASAN_OPTIONS=verify_asan_link_order=0 ART_CHANGE_FILE=IN ART_CHANGE=shrink ART_CHANGE_AFTER_WRITE_TO=OUT", "2>&-",
+    // With the standard streams closed, no file of the run takes their place: the
+    // diagnostic of a shortened input never lands in the output.
+    {"standard streams closed, input shortened while the output is written", "echo OLD > other && ln -f other \"$OUT\"",
+     "ASAN_OPTIONS=verify_asan_link_order=0 ART_CHANGE_FILE=IN ART_CHANGE=shrink ART_CHANGE_AFTER_WRITE_TO=OUT",
+     "<&- >&- 2>&-",
      nullptr, "", 1, left::empty, true, false, nullptr, "test ! -s other", "needs LD_PRELOAD"},
     // A file of /sys says 4096 bytes and holds a few: not an input shortened during the run.
     {"input holds fewer bytes than its size says (a /sys file)",
