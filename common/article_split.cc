@@ -1,5 +1,6 @@
 #include "article_split.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstring>
 
@@ -44,29 +45,61 @@ inline void prefetch_ahead(const unsigned char* p) {
 
 }  // namespace
 
+// Stores the record {start, end} at out: one 8-byte store on a little-endian host.
+inline void store_record(unsigned char* out, const uint32_t start, const uint32_t end) {
+    if (ART_HOST_LITTLE_ENDIAN) {
+        const uint64_t both = uint64_t{start} | uint64_t{end} << 32;
+        std::memcpy(out, &both, 8);
+    } else {
+        encode_record({start, end}, out);
+    }
+}
+
 size_t split_block(article_splitter* s, const unsigned char* block, const size_t size,
                    unsigned char* records) {
     unsigned char* out = records;
     size_t at = 0;
 #if defined(__SSE2__)
-    // 64 bytes at a time: a mask of their delimiters, one record per set bit. The scan
+    // 64 bytes at a time: a mask of their delimiters, one record per set bit. Four are
+    // stored whatever the mask holds, so that no branch depends on how many it holds up to
+    // four; a store past its count lands just past the records made (a round with fewer
+    // than four leaves room for them), to be overwritten or ignored. More take a loop.
+    // Offsets fit in 32 bits (the caller keeps the text below ART_TEXT_LIMIT). The scan
     // state stays in locals, which the stores of the records cannot alias.
     const __m128i delimiter = _mm_set1_epi8(static_cast<char>(ART_DELIMITER));
     const auto mask16 = [&](const unsigned char* p) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        return static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, delimiter))));
+        return static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), delimiter))));
     };
-    article_splitter local = *s;
+    auto start = static_cast<uint32_t>(s->start);
+    const uint64_t pos = s->pos;
     for (; at + 64 <= size; at += 64) {
         const unsigned char* const p = block + at;
         prefetch_ahead(p);
-        uint64_t mask = mask16(p) | mask16(p + 16) << 16 | mask16(p + 32) << 32 | mask16(p + 48) << 48;
-        while (mask != 0) {
-            out = close_article(&local, local.pos + at + static_cast<uint64_t>(__builtin_ctzll(mask)), out);
-            mask &= mask - 1;
-        }
+        const uint64_t mask = mask16(p) | mask16(p + 16) << 16 | mask16(p + 32) << 32 | mask16(p + 48) << 48;
+        if (mask == 0) continue;  // most rounds of a text of long articles
+        const auto base = static_cast<uint32_t>(pos + at);
+        uint64_t left = mask;
+        uint32_t from = start;
+        // The record of the lowest delimiter left, stored where out points; out moves past
+        // it only when there was one. The top bit stands in once the mask is spent (ctz of
+        // 0 is undefined).
+        const auto emit = [&] {
+            const uint32_t end = base + static_cast<uint32_t>(__builtin_ctzll(left | uint64_t{1} << 63));
+            store_record(out, from, end);
+            out += left != 0 ? ART_RECORD_SIZE : 0;
+            from = end + 1;
+            left &= left - 1;
+        };
+        emit();
+        emit();
+        emit();
+        emit();
+        while (left != 0) emit();
+        start = base + 64 - static_cast<uint32_t>(__builtin_clzll(mask));
     }
-    *s = local;
+    s->start = start;
+    s->n += static_cast<uint64_t>(out - records) / ART_RECORD_SIZE;
 #endif
     out = split_scalar(s, block, at, size, out);
     s->pos += size;
@@ -74,3 +107,37 @@ size_t split_block(article_splitter* s, const unsigned char* block, const size_t
 }
 
 void split_end(article_splitter* s, unsigned char* record) { close_article(s, s->pos, record); }
+
+size_t count_delimiters(const unsigned char* block, const size_t size, size_t* after_last) {
+    size_t count = 0, at = 0;
+#if defined(__SSE2__)
+    // 64 bytes a round, the matches summed per byte lane (at most 4 a round, so 63 rounds
+    // before a lane could wrap), then added up.
+    const __m128i delimiter = _mm_set1_epi8(static_cast<char>(ART_DELIMITER));
+    const __m128i zero = _mm_setzero_si128();
+    const auto matches = [&](const unsigned char* p) {
+        return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), delimiter);
+    };
+    while (at + 64 <= size) {
+        const size_t rounds = std::min<size_t>((size - at) / 64, 63);
+        __m128i sums = zero;
+        for (size_t r = 0; r < rounds; ++r, at += 64) {
+            prefetch_ahead(block + at);
+            // A match is -1: subtracting it adds 1.
+            const __m128i a = _mm_add_epi8(matches(block + at), matches(block + at + 16));
+            const __m128i b = _mm_add_epi8(matches(block + at + 32), matches(block + at + 48));
+            sums = _mm_sub_epi8(sums, _mm_add_epi8(a, b));
+        }
+        const __m128i wide = _mm_sad_epu8(sums, zero);
+        count += static_cast<size_t>(_mm_cvtsi128_si32(wide)) +
+                 static_cast<size_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(wide, wide)));
+    }
+#endif
+    for (size_t i = at; i < size; ++i) count += block[i] == ART_DELIMITER;
+    if (count > 0) {
+        size_t last = size;
+        while (block[last - 1] != ART_DELIMITER) --last;
+        *after_last = last;
+    }
+    return count;
+}

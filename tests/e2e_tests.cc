@@ -80,7 +80,26 @@ std::string random_text(const size_t size, const unsigned delimiter_odds, const 
     return text;
 }
 
+// The records of text, one delimiter at a time.
+std::vector<art_record> articles_of(const std::string& text) {
+    std::vector<art_record> index;
+    uint32_t start = 0;
+    for (size_t at = 0; at < text.size(); ++at) {
+        if (text[at] != '\x01') continue;
+        index.push_back({start, static_cast<uint32_t>(at)});
+        start = static_cast<uint32_t>(at + 1);
+    }
+    index.push_back({start, static_cast<uint32_t>(text.size())});
+    return index;
+}
+
+// On one thread, and on three with a part of the text each (a 9-byte text splits at 3
+// and 6): records that cross parts, parts with no delimiter, and indexes whose 2 MiB
+// blocks are written whole by one part or shared by up to three.
 TEST(Builder, WritesOneRecordPerArticle) {
+    const std::string dense = random_text(6000000, 2, 11);
+    const std::string mixed = random_text(1500000, 2, 12) + random_text(1500000, 1u << 30, 13) +
+                              random_text(1500000, 2, 14);
     const struct { const char* name; std::string text; std::vector<art_record> index; } cases[] = {
         {"empty", "", {{0, 0}}},
         {"no delimiter", "abc", {{0, 3}}},
@@ -89,16 +108,27 @@ TEST(Builder, WritesOneRecordPerArticle) {
         {"leading delimiter", "\x01" "ab", {{0, 0}, {1, 3}}},
         {"adjacent delimiters", "a\x01\x01" "b", {{0, 1}, {2, 2}, {3, 4}}},
         {"0xFF 0x00 0x1A are data", std::string("\xFF\x00\x1A\x01\xFF", 5), {{0, 3}, {4, 5}}},
+        {"delimiters before and at part edges", "ab\x01\x01" "c\x01\x01" "d\x01",
+         {{0, 2}, {3, 3}, {4, 5}, {6, 6}, {7, 8}, {9, 9}}},
+        {"only delimiters", "\x01\x01\x01\x01\x01\x01", {{0, 0}, {1, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 5}, {6, 6}}},
+        {"an article across three parts", "x\x01" + std::string(4000, 'a') + "\x01" "y",
+         {{0, 1}, {2, 4002}, {4003, 4004}}},
+        {"no delimiter, long", std::string(5000, 'z'), {{0, 5000}}},
+        {"many short articles", dense, articles_of(dense)},
+        {"a part with few records between dense ones", mixed, articles_of(mixed)},
     };
+  for (const std::string threads : {"1", "3"}) {
     for (const auto& c : cases) {
-        const scratch s(c.name);
+        const std::string label = std::string(c.name) + ", threads " + threads;
+        const scratch s(std::string(c.name) + "." + threads);
         s.write(TEXT, c.text);
-        const program_run r = s.run("build_art_idx", "ignored arguments");
-        EXPECT_EQ(r.status, 0) << c.name;
-        EXPECT_EQ(r.out, lines("n=" + std::to_string(c.index.size()) + "\n")) << c.name;
-        EXPECT_EQ(r.err, "") << c.name;
-        EXPECT_EQ(s.read(INDEX), encode_index(c.index)) << c.name;
+        const program_run r = s.run("build_art_idx", "ignored arguments", "export ART_THREADS=" + threads + "; ");
+        EXPECT_EQ(r.status, 0) << label;
+        EXPECT_EQ(r.out, lines("n=" + std::to_string(c.index.size()) + "\n")) << label;
+        EXPECT_EQ(r.err, "") << label;
+        EXPECT_TRUE(s.read(INDEX) == encode_index(c.index)) << label;
     }
+  }
 }
 
 // Builds the index, then gathers and scatters with it and with reorderings of it that

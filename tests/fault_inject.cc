@@ -47,7 +47,8 @@
 
 namespace {
 
-uint64_t delivered = 0;
+// Reads from several threads at once (a text scanned in parts) count here.
+std::atomic<uint64_t> delivered{0};
 std::atomic<bool> changed{false};
 std::atomic<unsigned> writes_to_signal_file{0};
 bool allocations_fail = false;
@@ -70,11 +71,12 @@ bool is_file(const int fd, const char* which) {
 size_t allowed(const int fd, const size_t want) {
     if (!is_file(fd, "ART_FAIL_FILE")) return want;
     const uint64_t limit = std::strtoull(std::getenv("ART_FAIL_AFTER"), nullptr, 10);
-    return delivered >= limit ? 0 : static_cast<size_t>(std::min<uint64_t>(want, limit - delivered));
+    const uint64_t so_far = delivered.load();
+    return so_far >= limit ? 0 : static_cast<size_t>(std::min<uint64_t>(want, limit - so_far));
 }
 
 void count_delivered(const int fd, const ssize_t r) {
-    if (r > 0 && is_file(fd, "ART_FAIL_FILE")) delivered += static_cast<uint64_t>(r);
+    if (r > 0 && is_file(fd, "ART_FAIL_FILE")) delivered.fetch_add(static_cast<uint64_t>(r));
 }
 
 // Makes the change that ART_CHANGE says to the file at path.
