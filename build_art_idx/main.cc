@@ -5,6 +5,7 @@
 #include "platform/sys_io.h"
 #include "report.h"
 #include "run.h"
+#include "run_parts.h"
 
 #include "chunk_copy.h"
 
@@ -71,35 +72,6 @@ static art_status scan(in_file* text, const uint64_t size, const bool known, ind
         if (w.pos() + got >= ART_TEXT_LIMIT) return status_of(TEXT_FILE, ART_E_TOO_LARGE);
         if (const art_status s = w.split(block, got); !s.ok()) return s;
     }
-}
-
-// Runs work(k) for parts 0 to parts - 1, each but the first on a thread of its own (on
-// the calling thread where one cannot be started), and returns the status of the first
-// part that failed, in part order. A failed allocation in a part is ENOMEM on the index.
-template <typename Work>
-static art_status run_parts(const size_t parts, Work&& work) {
-    std::vector<art_status> status(parts, ART_OK);
-    const auto one = [&](const size_t k) {
-        try {
-            status[k] = work(k);
-        } catch (const std::bad_alloc&) {
-            status[k] = status_of(INDEX_FILE, ENOMEM);
-        }
-    };
-    std::vector<std::thread> threads;
-    threads.reserve(parts);
-    for (size_t k = 1; k < parts; ++k) {
-        try {
-            threads.emplace_back(one, k);
-        } catch (const std::exception&) {
-            one(k);
-        }
-    }
-    one(0);
-    for (std::thread& t : threads) t.join();
-    for (const art_status& s : status)
-        if (!s.ok()) return s;
-    return ART_OK;
 }
 
 // Reads bytes [from, to) of the text through block, BLOCK_SIZE bytes at a time, and hands
@@ -205,7 +177,7 @@ static art_status build_in_parts(in_file* text, const uint64_t size, const size_
     const auto slice_from = [&](const size_t k, const size_t t) {
         return plan[k].from + (plan[k].to - plan[k].from) * t / parts;
     };
-    art_status s = run_parts(parts, [&](const size_t t) {
+    art_status s = run_parts(parts, INDEX_FILE, [&](const size_t t) {
         const std::unique_ptr<unsigned char[]> buf(new unsigned char[BLOCK_SIZE]);
         for (size_t k = 0; k + 1 < parts; ++k) {
             tally& mine = tallies[k * parts + t];
@@ -222,7 +194,7 @@ static art_status build_in_parts(in_file* text, const uint64_t size, const size_
             if (!r.ok()) return r;
         }
         return ART_OK;
-    });
+    }, [](size_t) {});
     if (!s.ok()) return s;
     for (size_t k = 0; k + 1 < parts; ++k) {
         uint64_t start = plan[k].start;
@@ -236,7 +208,7 @@ static art_status build_in_parts(in_file* text, const uint64_t size, const size_
     // Pass 2: the records of part k, the first of them at record plan[k].first_record.
     std::vector<std::vector<edge_piece>> edges(parts);
     uint64_t last_count = 0;
-    s = run_parts(parts, [&](const size_t k) {
+    s = run_parts(parts, INDEX_FILE, [&](const size_t k) {
         const text_part& p = plan[k];
         const bool last = k + 1 == parts;
         part_writer out(index, p.first_record, last);
@@ -259,7 +231,7 @@ static art_status build_in_parts(in_file* text, const uint64_t size, const size_
         r = out.finish();
         edges[k] = std::move(out.edges());
         return r;
-    });
+    }, [](size_t) {});
     if (!s.ok()) return s;
     *n = plan.back().first_record + last_count;
     // The stitch: the pieces, in index order, each block's written at once.

@@ -3,6 +3,7 @@
 #include "art_index.h"
 #include "file_loader.h"
 #include "platform/sys_io.h"
+#include "run_parts.h"
 
 #include <algorithm>
 #include <atomic>
@@ -93,39 +94,14 @@ public:
 
     bool stopped(const size_t part) const { return first_failed_.load(std::memory_order_relaxed) < part; }
 
-    // Runs work(k) for parts 0 to parts - 1, each but the first on a thread of its own
-    // (on the calling thread where one cannot be started), and returns the status of the
-    // first part that failed, in part order: the failure one thread would have met first.
-    // A failed allocation in a part is ENOMEM on the sink.
+    // run_parts, on the sink's name; a part that fails stops the parts behind it.
     template <typename Work>
     art_status run(const size_t parts, Work&& work) {
-        std::vector<art_status> status(parts, ART_OK);
-        const auto one = [&](const size_t k) {
-            try {
-                status[k] = work(k);
-            } catch (const std::bad_alloc&) {
-                status[k] = status_of(out_.name(), ENOMEM);
+        return run_parts(parts, out_.name(), work, [this](const size_t k) {
+            size_t seen = first_failed_.load();
+            while (k < seen && !first_failed_.compare_exchange_weak(seen, k)) {
             }
-            if (!status[k].ok()) {
-                size_t seen = first_failed_.load();
-                while (k < seen && !first_failed_.compare_exchange_weak(seen, k)) {
-                }
-            }
-        };
-        std::vector<std::thread> threads;
-        threads.reserve(parts);
-        for (size_t k = 1; k < parts; ++k) {
-            try {
-                threads.emplace_back(one, k);
-            } catch (const std::exception&) {
-                one(k);
-            }
-        }
-        one(0);
-        for (std::thread& t : threads) t.join();
-        for (const art_status& s : status)
-            if (!s.ok()) return s;
-        return ART_OK;
+        });
     }
 
 private:
