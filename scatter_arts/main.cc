@@ -175,6 +175,41 @@ private:
 // written in turn.
 char single_slot[BLOCK_BYTES];
 
+// Runs copy while the lines go out on threads of their own, as many as may run at once
+// (here, before the copy, where no thread can be started); a failed copy stops them, as
+// it would have stopped one thread at the record that failed. Returns copy's status.
+template <typename Copy>
+art_status copy_while_printing(const loaded_inputs& in, const unsigned most_threads, Copy&& copy) {
+    std::atomic<bool> stop{false};
+    const uint64_t blocks = (in.n + BLOCK_RECORDS - 1) / BLOCK_RECORDS;
+    const size_t threads = static_cast<size_t>(std::max<uint64_t>(1, std::min<uint64_t>(most_threads, blocks)));
+    size_t slots = std::min<size_t>(chunk_lines::MOST_SLOTS, threads == 1 ? 1 : 2 * threads);
+    const std::unique_ptr<char[]> ring(slots == 1 ? nullptr : new (std::nothrow) char[slots * BLOCK_BYTES]);
+    if (!ring) slots = 1;
+    chunk_lines lines(in.source.data, in.index.data, in.n, stop, ring ? ring.get() : single_slot, slots);
+    std::thread printers[chunk_lines::MOST_SLOTS];
+    size_t started = 0;
+    for (size_t k = 0; k < std::min(threads, slots); ++k) {
+        try {
+            printers[started] = std::thread([&lines] { lines.work(); });
+            ++started;
+        } catch (const std::exception&) {
+            break;
+        }
+    }
+    if (started == 0) lines.work();
+    const struct joiner {
+        std::thread* t;
+        size_t count;
+        ~joiner() {
+            for (size_t k = 0; k < count; ++k) t[k].join();
+        }
+    } join_printers{printers, started};
+    const art_status work = copy();
+    stop = !work.ok();
+    return work;
+}
+
 int scatter() {
     static loaded_inputs in{};  // held until process exit, as the loaded buffers are
     if (const int status = load_inputs(GATHERED_FILE, SCATTERED_FILE, &in)) return status;
@@ -183,40 +218,10 @@ int scatter() {
     output_file scattered;
     if (const int status = open_output(scattered, SCATTERED_FILE, in, breach)) return status;
 
-    // The lines go out on threads of their own, as many as may run at once, while the
-    // chunks are copied (here, where no thread can be started); a failed copy stops
-    // them, as it would have stopped one thread at the record that failed.
     const copy_limits limits = machine_limits();
-    art_status work = ART_OK;
-    {
-        std::atomic<bool> stop{false};
-        const uint64_t blocks = (in.n + BLOCK_RECORDS - 1) / BLOCK_RECORDS;
-        const size_t threads = static_cast<size_t>(std::max<uint64_t>(1, std::min<uint64_t>(limits.threads, blocks)));
-        size_t slots = std::min<size_t>(chunk_lines::MOST_SLOTS, threads == 1 ? 1 : 2 * threads);
-        const std::unique_ptr<char[]> ring(slots == 1 ? nullptr : new (std::nothrow) char[slots * BLOCK_BYTES]);
-        if (!ring) slots = 1;
-        chunk_lines lines(in.source.data, in.index.data, in.n, stop, ring ? ring.get() : single_slot, slots);
-        std::thread printers[chunk_lines::MOST_SLOTS];
-        size_t started = 0;
-        for (size_t k = 0; k < std::min(threads, slots); ++k) {
-            try {
-                printers[started] = std::thread([&lines] { lines.work(); });
-                ++started;
-            } catch (const std::exception&) {
-                break;
-            }
-        }
-        if (started == 0) lines.work();
-        const struct joiner {
-            std::thread* t;
-            size_t count;
-            ~joiner() {
-                for (size_t k = 0; k < count; ++k) t[k].join();
-            }
-        } join_printers{printers, started};
-        work = scatter_chunks(in.source, in.index, scattered, limits);
-        stop = !work.ok();
-    }
+    const art_status work = copy_while_printing(in, limits.threads, [&] {
+        return scatter_chunks(in.source, in.index, scattered, limits);
+    });
     return finish_run(scattered, end_of_work(scattered, work, {&in.source, &in.index}));
 }
 
