@@ -208,33 +208,34 @@ extern "C" size_t fwrite(const void* buf, size_t size, size_t count, FILE* strea
     return w;
 }
 
-extern "C" int ftruncate64(int fd, off_t length) {
-    static const auto next = real<int (*)(int, off_t)>("ftruncate64");
-    if (std::getenv("ART_FAIL_TRUNCATE") != nullptr) {
+// A truncation or removal of the take-back, as ART_FAIL_TRUNCATE and
+// ART_SLOW_TAKE_BACK_MS make it.
+template <typename Call>
+int take_back_step(const bool truncation, Call&& call) {
+    if (truncation && std::getenv("ART_FAIL_TRUNCATE") != nullptr) {
         errno = EPERM;
         return -1;
     }
-    const int r = next(fd, length);
+    const int r = call();
+    const int err = errno;
     slow_take_back();
+    errno = err;
     return r;
+}
+
+extern "C" int ftruncate64(int fd, off_t length) {
+    static const auto next = real<int (*)(int, off_t)>("ftruncate64");
+    return take_back_step(true, [&] { return next(fd, length); });
 }
 
 extern "C" int truncate64(const char* path, off_t length) {
     static const auto next = real<int (*)(const char*, off_t)>("truncate64");
-    if (std::getenv("ART_FAIL_TRUNCATE") != nullptr) {
-        errno = EPERM;
-        return -1;
-    }
-    const int r = next(path, length);
-    slow_take_back();
-    return r;
+    return take_back_step(true, [&] { return next(path, length); });
 }
 
 extern "C" int unlink(const char* path) {
     static const auto next = real<int (*)(const char*)>("unlink");
-    const int r = next(path);
-    slow_take_back();
-    return r;
+    return take_back_step(false, [&] { return next(path); });
 }
 
 extern "C" int open64(const char* path, int flags, ...) {
