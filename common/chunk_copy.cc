@@ -64,6 +64,21 @@ inline void copy_bytes(unsigned char* dst, const unsigned char* src, const size_
     }
 }
 
+// Whether the chunk at c, taken from offset from of an input of size bytes, lies inside
+// it. Every chunk is checked as it is copied, record by record, whatever the index's
+// check found: another process may write to the index during the run.
+inline bool chunk_inside(const chunk_cursor& c, const uint64_t from, const uint64_t size) {
+    return likely((c.record().start <= c.record().end) & (from + c.length() <= size));
+}
+
+// The status of a copy that met a record that its index's check would have refused.
+#if defined(__GNUC__)
+__attribute__((cold, noinline))
+#endif
+art_status index_changed(const loaded_file& index) {
+    return status_of(index.name, ART_E_CHANGED);
+}
+
 // How many parts work of this size is worth, at most limits.threads.
 size_t parts_for(const uint64_t work, const copy_limits& limits) {
     const uint64_t worth = work / std::max<uint64_t>(limits.part_min, 1);
@@ -123,16 +138,55 @@ public:
         : shared_(shared), in_(shared.input()), out_(out), limits_(limits), part_(part),
           stage_(new unsigned char[limits.stage_size]) {}
 
-    art_status put(const uint64_t target, const uint64_t from, const uint64_t size) {
-        if (run_size_ > 0 && target == run_target_ + run_size_ && from == run_from_ + run_size_) {
-            run_size_ += size;
-            return ART_OK;
+    // Puts the chunk of every record from c up to position stop: piece(c) gives where it
+    // goes in the output and where it comes from in the input. With prefetch_starts, the
+    // input is asked ahead for the pieces at the records' starts (gather's reads in no
+    // order). The pending run and the stage's fill stay in locals across the common case,
+    // a short run copied from the ready mapping to where the stage's filled part ends.
+    template <typename Piece>
+    art_status put_chunks(chunk_cursor c, const uint64_t stop, const loaded_file& index, const bool prefetch_starts,
+                          Piece&& piece) {
+        const unsigned char* const data = in_.data;
+        const uint64_t size = in_.size, copy_min = limits_.copy_min, room = limits_.stage_size;
+        unsigned char* const stage = stage_.get();
+        uint64_t target = run_target_, from = run_from_, length = run_size_, block = block_;
+        size_t end = end_;
+        bool prepared = prepared_;
+        const auto save = [&] {
+            run_target_ = target;
+            run_from_ = from;
+            run_size_ = length;
+            end_ = end;
+        };
+        for (; c.position() < stop; c.next()) {
+            if (prefetch_starts && c.position() + PREFETCH_AHEAD < stop)
+                prefetch(data + index_record(index.data, c.position() + PREFETCH_AHEAD).start);
+            if (c.length() == 0) continue;
+            const auto [to, at] = piece(c);
+            if (!chunk_inside(c, at, size)) {
+                save();
+                return index_changed(index);
+            }
+            if (length > 0 && to == target + length && at == from + length) {
+                length += c.length();
+                continue;
+            }
+            if (likely(prepared & (length < copy_min) & (target == block + end) & (length < room - end))) {
+                copy_bytes(stage + end, data + from, static_cast<size_t>(length));
+                end += static_cast<size_t>(length);
+            } else {
+                save();
+                if (const art_status s = emit_run(); !s.ok()) return s;
+                block = block_;
+                end = end_;
+                prepared = prepared_;
+            }
+            target = to;
+            from = at;
+            length = c.length();
         }
-        const art_status s = emit_run();
-        run_target_ = target;
-        run_from_ = from;
-        run_size_ = size;
-        return s;
+        save();
+        return ART_OK;
     }
 
     art_status finish() {
@@ -218,21 +272,6 @@ struct planned_piece {
     uint32_t size;
 };
 
-// Whether the chunk at c, taken from offset from of an input of size bytes, lies inside
-// it. Every chunk is checked as it is copied, record by record, whatever the index's
-// check found: another process may write to the index during the run.
-inline bool chunk_inside(const chunk_cursor& c, const uint64_t from, const uint64_t size) {
-    return likely((c.record().start <= c.record().end) & (from + c.length() <= size));
-}
-
-// The status of a copy that met a record that its index's check would have refused.
-#if defined(__GNUC__)
-__attribute__((cold, noinline))
-#endif
-art_status index_changed(const loaded_file& index) {
-    return status_of(index.name, ART_E_CHANGED);
-}
-
 // Calls visit(target, source, length) for every chunk of nonzero length, in index order:
 // its record's start, its place in the gathered text and its length. Stops and returns
 // false at a chunk that does not lie inside the gathered text: then the index changed
@@ -254,6 +293,10 @@ template <typename Cut>
 void cut_by_window(const uint64_t target, const uint64_t source, const uint64_t size,
                    const unsigned shift, Cut&& cut) {
     const uint64_t window = uint64_t{1} << shift;
+    if (likely(target >> shift == (target + size - 1) >> shift)) {
+        cut(target >> shift, target & (window - 1), source, size);
+        return;
+    }
     for (uint64_t done = 0; done < size;) {
         const uint64_t at = target + done;
         const uint64_t offset = at & (window - 1);
@@ -272,25 +315,22 @@ unsigned floor_log2(size_t size) {
 
 class window_scatter {
 public:
-    window_scatter(shared_copy& shared, const loaded_file& index, chunk_sink& out, const copy_limits& limits,
-                   const uint64_t end)
+    window_scatter(shared_copy& shared, const loaded_file& index, chunk_sink& out, const copy_limits& limits)
         : shared_(shared), gathered_(shared.input()), index_(index), n_(record_count(index.size)), out_(out),
           shift_(floor_log2(limits.stage_size)), window_(size_t{1} << shift_),
-          budget_(std::max<size_t>(limits.plan_budget, 1)), limits_(limits), end_(end),
-          counts_((end + window_ - 1) / window_, 0) {}
+          budget_(std::max<size_t>(limits.plan_budget, 1)), limits_(limits) {}
 
     art_status run() {
         shared_.prepare();
-        bool within = true;  // every piece in a window of the output's size
-        uint64_t* const counts = counts_.data();
-        const size_t windows = counts_.size();
+        // One pass counts the pieces per window and finds the output's size.
         const bool inside = for_each_chunk(index_.data, n_, gathered_.size, [&](uint64_t target, uint64_t source, uint64_t size) {
-            cut_by_window(target, source, size, shift_, [&](uint64_t w, uint64_t, uint64_t, uint64_t) {
-                if (w < windows) ++counts[w];
-                else within = false;
-            });
+            end_ = std::max(end_, target + size);
+            if (const uint64_t last = (target + size - 1) >> shift_; last >= counts_.size())
+                counts_.resize(static_cast<size_t>(std::max<uint64_t>(last + 1, 2 * counts_.size())), 0);
+            cut_by_window(target, source, size, shift_, [&](uint64_t w, uint64_t, uint64_t, uint64_t) { ++counts_[w]; });
         });
-        if (!inside || !within) return index_changed(index_);
+        if (!inside) return index_changed(index_);
+        counts_.resize(static_cast<size_t>((end_ + window_ - 1) / window_));
         // The plan is allocated once, for the largest group it may hold.
         uint64_t pieces = 0;
         for (const uint64_t c : counts_) pieces += c <= budget_ ? c : 0;
@@ -394,35 +434,24 @@ private:
     const size_t window_;  // the output is built 2^shift_ bytes at a time
     const size_t budget_;
     const copy_limits& limits_;
-    const uint64_t end_;  // the farthest end of a chunk: the output's size
+    uint64_t end_ = 0;  // the farthest end of a chunk: the output's size
     std::vector<uint64_t> counts_;  // pieces per window
     std::vector<planned_piece> plan_;
     std::vector<std::unique_ptr<unsigned char[]>> stages_;  // one window each, per part
 };
 
-// Sends the chunk of every record, in index order, through the stage of its part; a
-// part is a run of records (split_records). piece(c) gives where the chunk at cursor c
-// goes in the output and where it comes from in the input; with prefetch, the input is
-// asked ahead for the pieces at the records' starts (gather's reads in no order).
+// Sends the chunk of every record, in index order, through the stage of its part (see
+// staged_output::put_chunks for piece and prefetch_starts); a part is a run of records
+// (split_records).
 template <typename Piece>
 art_status stage_parts(shared_copy& shared, const loaded_file& index, chunk_sink& out, const copy_limits& limits,
                        const bool prefetch_starts, Piece&& piece) {
     const uint64_t n = record_count(index.size);
     const std::vector<chunk_cursor> starts = split_records(index.data, n, shared.input().size, out, limits);
-    const unsigned char* const data = shared.input().data;
-    const uint64_t size = shared.input().size;
-    const unsigned char* const records = index.data;
     return shared.run(starts.size(), [&](const size_t k) {
         staged_output staged(shared, out, limits, k);
         const uint64_t stop = k + 1 < starts.size() ? starts[k + 1].position() : n;
-        for (chunk_cursor c = starts[k]; c.position() < stop; c.next()) {
-            if (prefetch_starts && c.position() + PREFETCH_AHEAD < stop)
-                prefetch(data + index_record(records, c.position() + PREFETCH_AHEAD).start);
-            if (c.length() == 0) continue;
-            const auto [target, from] = piece(c);
-            if (!chunk_inside(c, from, size)) return index_changed(index);
-            if (const art_status s = staged.put(target, from, c.length()); !s.ok()) return s;
-        }
+        if (const art_status s = staged.put_chunks(starts[k], stop, index, prefetch_starts, piece); !s.ok()) return s;
         return staged.finish();
     });
 }
@@ -454,16 +483,18 @@ art_status gather_chunks(const loaded_file& text, const loaded_file& index, chun
 
 art_status scatter_chunks(const loaded_file& gathered, const loaded_file& index, chunk_sink& out,
                           const copy_limits& limits) {
-    bool in_order = true;
-    uint64_t end = 0;
-    const bool inside = for_each_chunk(index.data, record_count(index.size), gathered.size,
-                                       [&](uint64_t target, uint64_t, uint64_t size) {
-        if (target < end) in_order = false;
-        end = std::max(end, target + size);
-    });
-    if (!inside) return index_changed(index);
+    // In order while every chunk starts at or past the end of the one before; the first
+    // that does not ends this pass, and the window scatter's own pass takes over.
+    const uint64_t n = record_count(index.size);
+    chunk_cursor at(index.data, n);
+    for (uint64_t end = 0; !at.done(); at.next()) {
+        if (at.length() == 0) continue;
+        if (!chunk_inside(at, at.source(), gathered.size)) return index_changed(index);
+        if (at.record().start < end) break;
+        end = at.record().start + at.length();
+    }
     shared_copy shared(gathered, out, limits);
-    if (!in_order) return window_scatter(shared, index, out, limits, end).run();
+    if (!at.done()) return window_scatter(shared, index, out, limits).run();
     return stage_parts(shared, index, out, limits, false, [](const chunk_cursor& c) {
         return std::pair<uint64_t, uint64_t>{c.record().start, c.source()};
     });
