@@ -1,5 +1,6 @@
 // build_art_idx: scans the text and writes one record per article to the index: a text
-// of known size in parts on several threads, any other streamed once on one.
+// of known size in blocks on several threads, any other streamed on one; either way in
+// one pass.
 #include "art_files.h"
 #include "article_split.h"
 #include "platform/sys_io.h"
@@ -11,16 +12,19 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
-#include <thread>
 #include <vector>
 
 static constexpr size_t BLOCK_SIZE = size_t{128} << 10;  // stays in cache between read and scan
 // Records go out in whole blocks this large, at offsets aligned to it, where the page
 // cache keeps them in large folios that a later mapping of the index maps whole.
 static constexpr size_t RECORDS_OUT = size_t{2} << 20;
+// The most text that one thread splits before the writer takes its records.
+static constexpr uint64_t PARALLEL_BLOCK = uint64_t{512} << 10;
 static unsigned char block[BLOCK_SIZE];
 static unsigned char records[RECORDS_OUT + BLOCK_SIZE * ART_RECORD_SIZE];
 
@@ -90,170 +94,133 @@ static art_status read_range(in_file* text, uint64_t from, const uint64_t to, un
     return ART_OK;
 }
 
-// One part of a text split among threads: its bytes [from, to), the index of its first
-// record and where that record starts, and how many delimiters it holds (not counted
-// for the last part).
-struct text_part {
-    uint64_t from, to;
-    uint64_t first_record;
-    uint64_t start;
-    uint64_t delimiters;
-};
-
-// A piece of the index that a part made but did not write: it shares its 2 MiB block
-// with another part's records.
-struct edge_piece {
-    uint64_t offset;
-    std::vector<unsigned char> bytes;
-};
-
-// Encodes the records of one part and writes every whole block of RECORDS_OUT bytes of
-// the index that they alone fill; keeps the rest (at most the first and the last block
-// it touches) for the ordered stitch.
-class part_writer {
+// Builds the index of a regular text of size bytes in one pass on several threads. The
+// text is cut into blocks of block_size bytes, which the threads claim in order and
+// split, each into the records of its delimiters, the first of which does not yet know
+// where its article starts. Whichever thread finds the next block in index order ready
+// becomes the writer for as long as blocks are ready: it gives each block's first record
+// its start (just past the last delimiter before it), puts the records after the ones
+// before them and writes the index in order, in whole blocks of RECORDS_OUT bytes. At
+// most `slots` blocks are split ahead of the writer. Sets *n to the records.
+class parallel_build {
 public:
-    part_writer(output_file& index, const uint64_t first_record, const bool last)
-        : index_(index), at_(first_record * ART_RECORD_SIZE), last_(last),
-          stage_(new unsigned char[RECORDS_OUT + BLOCK_SIZE * ART_RECORD_SIZE]) {}
+    parallel_build(in_file* text, const uint64_t size, const size_t threads, output_file& index)
+        : text_(text), size_(size), threads_(threads), index_(index),
+          block_size_(std::clamp<uint64_t>((size + 4 * threads - 1) / (4 * threads), 1, PARALLEL_BLOCK)),
+          blocks_((size + block_size_ - 1) / block_size_), slots_(threads + 2),
+          stage_(new unsigned char[RECORDS_OUT]) {}
 
-    unsigned char* free_space() { return stage_.get() + used_; }
-
-    // size bytes of records were made at free_space().
-    art_status made(const size_t size) {
-        used_ += size;
-        for (;;) {
-            const uint64_t block_end = at_ - at_ % RECORDS_OUT + RECORDS_OUT;
-            if (at_ + used_ < block_end) return ART_OK;
-            if (const art_status s = put(static_cast<size_t>(block_end - at_), false); !s.ok()) return s;
-        }
+    art_status run(uint64_t* n) {
+        const art_status s = run_parts(threads_, INDEX_FILE, [this](size_t) { return work(); }, [](size_t) {});
+        if (!status_.ok()) return status_;
+        if (!s.ok()) return s;
+        // The last article, which the end of the text closes.
+        article_splitter last{start_, size_, 0};
+        split_end(&last, stage_.get() + used_);
+        used_ += ART_RECORD_SIZE;
+        *n = records_ + 1;
+        return used_ > 0 ? index_.write(written_, stage_.get(), used_) : ART_OK;
     }
-
-    // The rest: for the last part, the end of the index.
-    art_status finish() { return used_ > 0 ? put(used_, last_) : ART_OK; }
-
-    std::vector<edge_piece>& edges() { return edges_; }
 
 private:
-    // Sends out the first size bytes of the stage, which end at or before a block's end,
-    // or at the end of the index.
-    art_status put(const size_t size, const bool index_end) {
-        const uint64_t at = at_;
-        const bool whole = at % RECORDS_OUT == 0 && (size == RECORDS_OUT || index_end);
-        art_status s = ART_OK;
-        if (whole) {
-            s = index_.write(at, stage_.get(), size);
-        } else {
-            edges_.push_back({at, std::vector<unsigned char>(stage_.get(), stage_.get() + size)});
+    struct slot {
+        std::vector<unsigned char> records;
+        uint64_t count = 0;
+        uint64_t after_last = 0;  // just past the block's last delimiter, when it has one
+        art_status status = ART_OK;
+        bool ready = false;
+    };
+
+    art_status work() {
+        const std::unique_ptr<unsigned char[]> buf(new unsigned char[BLOCK_SIZE]);
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [this] { return stop_ || claimed_ >= blocks_ || claimed_ < emitted_ + slots_.size(); });
+            if (stop_ || claimed_ >= blocks_) return ART_OK;
+            const uint64_t j = claimed_++;
+            slot& mine = slots_[j % slots_.size()];
+            lock.unlock();
+            split(j, mine, buf.get());
+            lock.lock();
+            mine.ready = true;
+            if (writing_) continue;
+            writing_ = true;
+            for (slot* next = &slots_[emitted_ % slots_.size()]; next->ready && !stop_;
+                 next = &slots_[emitted_ % slots_.size()]) {
+                lock.unlock();
+                const art_status s = emit(*next);
+                lock.lock();
+                next->ready = false;
+                ++emitted_;
+                if (!s.ok()) {
+                    status_ = s;
+                    stop_ = true;
+                }
+                changed_.notify_all();
+            }
+            writing_ = false;
         }
-        at_ += size;
-        used_ -= size;
-        std::memmove(stage_.get(), stage_.get() + size, used_);
-        return s;
     }
 
-    output_file& index_;
-    uint64_t at_;  // the index offset of the stage's first byte
-    const bool last_;
-    const std::unique_ptr<unsigned char[]> stage_;
-    size_t used_ = 0;
-    std::vector<edge_piece> edges_;
-};
+    // The records of block j's delimiters; the first starts at 0 for now.
+    void split(const uint64_t j, slot& out, unsigned char* buf) {
+        const uint64_t from = j * block_size_, to = std::min(size_, from + block_size_);
+        article_splitter splitter{0, from, 0};
+        out.status = read_range(text_, from, to, buf, [&](const unsigned char* data, const size_t got) {
+            // Room for a record per byte, which a block never needs more than.
+            const size_t need = static_cast<size_t>(splitter.n + got) * ART_RECORD_SIZE;
+            const size_t most = static_cast<size_t>(block_size_) * ART_RECORD_SIZE;
+            if (out.records.size() < need) out.records.resize(std::min(std::max(need, 2 * out.records.size()), most));
+            split_block(&splitter, data, got, out.records.data() + splitter.n * ART_RECORD_SIZE);
+            return ART_OK;
+        });
+        out.count = splitter.n;
+        out.after_last = splitter.start;
+    }
 
-// Builds the index of a regular text of size bytes on parts of it at once: pass 1 counts
-// the delimiters of every part but the last (each thread counts a slice of each, so that
-// all share the pass), which gives each part its first record and that record's start;
-// pass 2 encodes each part's records and writes them at their offsets; the blocks that
-// two or more parts share are then written, whole, in order. Sets *n to the records.
-static art_status build_in_parts(in_file* text, const uint64_t size, const size_t parts, output_file& index,
-                                 uint64_t* n) {
-    std::vector<text_part> plan(parts);
-    for (size_t k = 0; k < parts; ++k) plan[k] = {size * k / parts, size * (k + 1) / parts, 0, 0, 0};
-    // Pass 1: slice t of each part but the last, counted by thread t.
-    struct tally {
-        uint64_t count = 0;
-        uint64_t after_last = 0;  // past the last delimiter; 0 when none
-    };
-    std::vector<tally> tallies((parts - 1) * parts);
-    const auto slice_from = [&](const size_t k, const size_t t) {
-        return plan[k].from + (plan[k].to - plan[k].from) * t / parts;
-    };
-    art_status s = run_parts(parts, INDEX_FILE, [&](const size_t t) {
-        const std::unique_ptr<unsigned char[]> buf(new unsigned char[BLOCK_SIZE]);
-        for (size_t k = 0; k + 1 < parts; ++k) {
-            tally& mine = tallies[k * parts + t];
-            uint64_t at = slice_from(k, t);
-            const art_status r = read_range(text, at, slice_from(k, t + 1), buf.get(),
-                                            [&](const unsigned char* data, const size_t got) {
-                size_t after = 0;
-                const size_t found = count_delimiters(data, got, &after);
-                if (found > 0) mine.after_last = at + after;
-                mine.count += found;
-                at += got;
-                return ART_OK;
-            });
-            if (!r.ok()) return r;
+    // A split block's records, after those of the blocks before it: only the writer runs it.
+    art_status emit(slot& done) {
+        if (!done.status.ok()) return done.status;
+        if (done.count == 0) return ART_OK;
+        encode_fixed32(done.records.data(), static_cast<uint32_t>(start_));
+        start_ = done.after_last;
+        records_ += done.count;
+        const unsigned char* from = done.records.data();
+        size_t left = static_cast<size_t>(done.count) * ART_RECORD_SIZE;
+        while (left > 0) {
+            const size_t part = std::min(left, RECORDS_OUT - used_);
+            std::memcpy(stage_.get() + used_, from, part);
+            used_ += part;
+            from += part;
+            left -= part;
+            if (used_ == RECORDS_OUT) {
+                if (const art_status s = index_.write(written_, stage_.get(), RECORDS_OUT); !s.ok()) return s;
+                written_ += RECORDS_OUT;
+                used_ = 0;
+            }
         }
         return ART_OK;
-    }, [](size_t) {});
-    if (!s.ok()) return s;
-    for (size_t k = 0; k + 1 < parts; ++k) {
-        uint64_t start = plan[k].start;
-        for (size_t t = 0; t < parts; ++t) {
-            plan[k].delimiters += tallies[k * parts + t].count;
-            if (tallies[k * parts + t].after_last > 0) start = tallies[k * parts + t].after_last;
-        }
-        plan[k + 1].first_record = plan[k].first_record + plan[k].delimiters;
-        plan[k + 1].start = start;
     }
-    // Pass 2: the records of part k, the first of them at record plan[k].first_record.
-    std::vector<std::vector<edge_piece>> edges(parts);
-    uint64_t last_count = 0;
-    s = run_parts(parts, INDEX_FILE, [&](const size_t k) {
-        const text_part& p = plan[k];
-        const bool last = k + 1 == parts;
-        part_writer out(index, p.first_record, last);
-        article_splitter splitter{p.start, p.from, 0};
-        const std::unique_ptr<unsigned char[]> buf(new unsigned char[BLOCK_SIZE]);
-        art_status r = read_range(text, p.from, p.to, buf.get(), [&](const unsigned char* data, const size_t got) {
-            const size_t made = split_block(&splitter, data, got, out.free_space());
-            // The text changed since it was counted: no record may land in another part's.
-            if (!last && splitter.n > p.delimiters) return status_of(TEXT_FILE, ART_E_CHANGED);
-            return out.made(made * ART_RECORD_SIZE);
-        });
-        if (!r.ok()) return r;
-        if (last) {
-            split_end(&splitter, out.free_space());
-            if (r = out.made(ART_RECORD_SIZE); !r.ok()) return r;
-            last_count = splitter.n;
-        } else if (splitter.n != p.delimiters || splitter.start != plan[k + 1].start) {
-            return status_of(TEXT_FILE, ART_E_CHANGED);
-        }
-        r = out.finish();
-        edges[k] = std::move(out.edges());
-        return r;
-    }, [](size_t) {});
-    if (!s.ok()) return s;
-    *n = plan.back().first_record + last_count;
-    // The stitch: the pieces, in index order, each block's written at once.
-    std::unique_ptr<unsigned char[]> joined;
-    uint64_t joined_block = UINT64_MAX, from = 0;
-    size_t used = 0;
-    const auto flush = [&] { return used > 0 ? index.write(from, joined.get(), used) : ART_OK; };
-    for (const std::vector<edge_piece>& pieces : edges) {
-        for (const edge_piece& e : pieces) {
-            if (e.offset / RECORDS_OUT != joined_block) {
-                if (s = flush(); !s.ok()) return s;
-                if (!joined) joined.reset(new unsigned char[RECORDS_OUT]);
-                joined_block = e.offset / RECORDS_OUT;
-                from = e.offset;
-                used = 0;
-            }
-            std::memcpy(joined.get() + used, e.bytes.data(), e.bytes.size());
-            used += e.bytes.size();
-        }
-    }
-    return flush();
-}
+
+    in_file* const text_;
+    const uint64_t size_;
+    const size_t threads_;
+    output_file& index_;
+    const uint64_t block_size_;
+    const uint64_t blocks_;
+
+    std::mutex mutex_;  // guards the claims, the slots' ready flags, writing_, stop_ and status_
+    std::condition_variable changed_;
+    std::vector<slot> slots_;
+    uint64_t claimed_ = 0, emitted_ = 0;
+    bool writing_ = false, stop_ = false;
+    art_status status_ = ART_OK;
+
+    // The writer's: where the open article starts, the records and the stage.
+    uint64_t start_ = 0, records_ = 0, written_ = 0;
+    const std::unique_ptr<unsigned char[]> stage_;
+    size_t used_ = 0;
+};
 
 static int build() {
     if (const int status = refuse_stdout_on(INDEX_FILE, {TEXT_FILE})) return status;
@@ -269,15 +236,15 @@ static int build() {
     output_file index;
     if (const int status = create_output(index, INDEX_FILE, {TEXT_FILE})) return status;
 
-    // Parts of a text of known size at once, each for a worthwhile share of it; a text
-    // read to its end, or an index written in order, streams on one thread.
+    // A text of known size on as many threads as its size is worth; a text read to its
+    // end, or an index written in order, streams on one.
     const copy_limits limits = machine_limits();
     const uint64_t worth = size / std::max<uint64_t>(limits.part_min, 1);
     const size_t parts = known && !index.in_order() ? static_cast<size_t>(std::min<uint64_t>(limits.threads, worth)) : 1;
     art_status s = ART_OK;
     uint64_t n = 0;
     if (parts > 1) {
-        s = build_in_parts(f, size, parts, index, &n);
+        s = parallel_build(f, size, parts, index).run(&n);
         if (s.code == ART_E_SHORT_READ && s.file == TEXT_FILE) s = status_of(TEXT_FILE, input_ended_early(f, size));
     } else {
         index_writer writer(index);

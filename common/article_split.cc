@@ -1,6 +1,5 @@
 #include "article_split.h"
 
-#include <algorithm>
 #include <cassert>
 #include <cstring>
 
@@ -107,37 +106,3 @@ size_t split_block(article_splitter* s, const unsigned char* block, const size_t
 }
 
 void split_end(article_splitter* s, unsigned char* record) { close_article(s, s->pos, record); }
-
-size_t count_delimiters(const unsigned char* block, const size_t size, size_t* after_last) {
-    size_t count = 0, at = 0;
-#if defined(__SSE2__)
-    // 64 bytes a round, the matches summed per byte lane (at most 4 a round, so 63 rounds
-    // before a lane could wrap), then added up.
-    const __m128i delimiter = _mm_set1_epi8(static_cast<char>(ART_DELIMITER));
-    const __m128i zero = _mm_setzero_si128();
-    const auto matches = [&](const unsigned char* p) {
-        return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), delimiter);
-    };
-    while (at + 64 <= size) {
-        const size_t rounds = std::min<size_t>((size - at) / 64, 63);
-        __m128i sums = zero;
-        for (size_t r = 0; r < rounds; ++r, at += 64) {
-            prefetch_ahead(block + at);
-            // A match is -1: subtracting it adds 1.
-            const __m128i a = _mm_add_epi8(matches(block + at), matches(block + at + 16));
-            const __m128i b = _mm_add_epi8(matches(block + at + 32), matches(block + at + 48));
-            sums = _mm_sub_epi8(sums, _mm_add_epi8(a, b));
-        }
-        const __m128i wide = _mm_sad_epu8(sums, zero);
-        count += static_cast<size_t>(_mm_cvtsi128_si32(wide)) +
-                 static_cast<size_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(wide, wide)));
-    }
-#endif
-    for (size_t i = at; i < size; ++i) count += block[i] == ART_DELIMITER;
-    if (count > 0) {
-        size_t last = size;
-        while (block[last - 1] != ART_DELIMITER) --last;
-        *after_last = last;
-    }
-    return count;
-}

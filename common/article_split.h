@@ -23,8 +23,4 @@ size_t split_block(article_splitter* s, const unsigned char* block, size_t size,
 // Encodes the record of the last article, which the end of the text closes.
 void split_end(article_splitter* s, unsigned char* record);
 
-// The delimiters in block[0, size): returns how many, and when there is one, sets
-// *after_last to the offset just past the last of them.
-size_t count_delimiters(const unsigned char* block, size_t size, size_t* after_last);
-
 #endif
