@@ -78,14 +78,15 @@ static art_status scan(in_file* text, const uint64_t size, const bool known, ind
     }
 }
 
-// Reads bytes [from, to) of the text through block, BLOCK_SIZE bytes at a time, and hands
-// each piece to use(data, size). A text that ends before to is ART_E_SHORT_READ, which
-// the calling thread turns into why (input_ended_early) once the parts are done.
+// Reads bytes [from, to) of the text through buf, cap bytes at a time, and hands each
+// piece to use(data, size). A text that ends before to is ART_E_SHORT_READ, which the
+// calling thread turns into why (input_ended_early) once the threads are done.
 template <typename Use>
-static art_status read_range(in_file* text, uint64_t from, const uint64_t to, unsigned char* buf, Use&& use) {
+static art_status read_range(in_file* text, uint64_t from, const uint64_t to, unsigned char* buf, const size_t cap,
+                             Use&& use) {
     while (from < to) {
         size_t got = 0;
-        const size_t want = static_cast<size_t>(std::min<uint64_t>(BLOCK_SIZE, to - from));
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(cap, to - from));
         if (const int err = in_read_at(text, from, buf, want, &got)) return status_of(TEXT_FILE, err);
         if (got == 0) return status_of(TEXT_FILE, ART_E_SHORT_READ);
         if (const art_status s = use(buf, got); !s.ok()) return s;
@@ -132,10 +133,12 @@ private:
     };
 
     art_status work() {
-        const std::unique_ptr<unsigned char[]> buf(new unsigned char[BLOCK_SIZE]);
+        const std::unique_ptr<unsigned char[]> buf(new unsigned char[PARALLEL_BLOCK]);
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
+            ++waiting_;
             changed_.wait(lock, [this] { return stop_ || claimed_ >= blocks_ || claimed_ < emitted_ + slots_.size(); });
+            --waiting_;
             if (stop_ || claimed_ >= blocks_) return ART_OK;
             const uint64_t j = claimed_++;
             slot& mine = slots_[j % slots_.size()];
@@ -156,7 +159,9 @@ private:
                     status_ = s;
                     stop_ = true;
                 }
-                changed_.notify_all();
+                // Only a thread that may wait is woken: where waking costs a call to
+                // the system (a mutex and condition under wine), most blocks need none.
+                if (waiting_ > 0) changed_.notify_all();
             }
             writing_ = false;
         }
@@ -166,12 +171,18 @@ private:
     void split(const uint64_t j, slot& out, unsigned char* buf) {
         const uint64_t from = j * block_size_, to = std::min(size_, from + block_size_);
         article_splitter splitter{0, from, 0};
-        out.status = read_range(text_, from, to, buf, [&](const unsigned char* data, const size_t got) {
-            // Room for a record per byte, which a block never needs more than.
-            const size_t need = static_cast<size_t>(splitter.n + got) * ART_RECORD_SIZE;
-            const size_t most = static_cast<size_t>(block_size_) * ART_RECORD_SIZE;
-            if (out.records.size() < need) out.records.resize(std::min(std::max(need, 2 * out.records.size()), most));
-            split_block(&splitter, data, got, out.records.data() + splitter.n * ART_RECORD_SIZE);
+        // The block in one read (a positioned read is a call to the wine server under
+        // wine), split BLOCK_SIZE bytes at a time, which stay in cache while they are.
+        out.status = read_range(text_, from, to, buf, PARALLEL_BLOCK, [&](const unsigned char* data, const size_t got) {
+            for (size_t at = 0; at < got; at += BLOCK_SIZE) {
+                const size_t piece = std::min(BLOCK_SIZE, got - at);
+                // Room for a record per byte, which a block never needs more than.
+                const size_t need = static_cast<size_t>(splitter.n + piece) * ART_RECORD_SIZE;
+                const size_t most = static_cast<size_t>(block_size_) * ART_RECORD_SIZE;
+                if (out.records.size() < need)
+                    out.records.resize(std::min(std::max(need, 2 * out.records.size()), most));
+                split_block(&splitter, data + at, piece, out.records.data() + splitter.n * ART_RECORD_SIZE);
+            }
             return ART_OK;
         });
         out.count = splitter.n;
@@ -209,10 +220,11 @@ private:
     const uint64_t block_size_;
     const uint64_t blocks_;
 
-    std::mutex mutex_;  // guards the claims, the slots' ready flags, writing_, stop_ and status_
+    std::mutex mutex_;  // guards the claims, the slots' ready flags, waiting_, writing_, stop_ and status_
     std::condition_variable changed_;
     std::vector<slot> slots_;
     uint64_t claimed_ = 0, emitted_ = 0;
+    size_t waiting_ = 0;  // threads in changed_.wait
     bool writing_ = false, stop_ = false;
     art_status status_ = ART_OK;
 
