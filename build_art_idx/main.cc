@@ -125,7 +125,7 @@ public:
 
 private:
     struct slot {
-        std::vector<unsigned char> records;
+        std::unique_ptr<unsigned char[]> records;
         uint64_t count = 0;
         uint64_t after_last = 0;  // just past the block's last delimiter, when it has one
         art_status status = ART_OK;
@@ -171,17 +171,16 @@ private:
     void split(const uint64_t j, slot& out, unsigned char* buf) {
         const uint64_t from = j * block_size_, to = std::min(size_, from + block_size_);
         article_splitter splitter{0, from, 0};
+        // Room for a record per byte, which a block never needs more than; left
+        // uninitialized, so that only the pages that records are written to are touched
+        // (fresh memory is dear).
+        if (!out.records) out.records.reset(new unsigned char[static_cast<size_t>(block_size_) * ART_RECORD_SIZE]);
         // The block in one read (a positioned read is a call to the wine server under
         // wine), split BLOCK_SIZE bytes at a time, which stay in cache while they are.
         out.status = read_range(text_, from, to, buf, PARALLEL_BLOCK, [&](const unsigned char* data, const size_t got) {
             for (size_t at = 0; at < got; at += BLOCK_SIZE) {
                 const size_t piece = std::min(BLOCK_SIZE, got - at);
-                // Room for a record per byte, which a block never needs more than.
-                const size_t need = static_cast<size_t>(splitter.n + piece) * ART_RECORD_SIZE;
-                const size_t most = static_cast<size_t>(block_size_) * ART_RECORD_SIZE;
-                if (out.records.size() < need)
-                    out.records.resize(std::min(std::max(need, 2 * out.records.size()), most));
-                split_block(&splitter, data + at, piece, out.records.data() + splitter.n * ART_RECORD_SIZE);
+                split_block(&splitter, data + at, piece, out.records.get() + splitter.n * ART_RECORD_SIZE);
             }
             return ART_OK;
         });
@@ -193,10 +192,10 @@ private:
     art_status emit(slot& done) {
         if (!done.status.ok()) return done.status;
         if (done.count == 0) return ART_OK;
-        encode_fixed32(done.records.data(), static_cast<uint32_t>(start_));
+        encode_fixed32(done.records.get(), static_cast<uint32_t>(start_));
         start_ = done.after_last;
         records_ += done.count;
-        const unsigned char* from = done.records.data();
+        const unsigned char* from = done.records.get();
         size_t left = static_cast<size_t>(done.count) * ART_RECORD_SIZE;
         while (left > 0) {
             const size_t part = std::min(left, RECORDS_OUT - used_);

@@ -93,13 +93,16 @@ std::vector<art_record> articles_of(const std::string& text) {
     return index;
 }
 
-// On one thread, and on three with a part of the text each (a 9-byte text splits at 3
-// and 6): records that cross parts, parts with no delimiter, and indexes whose 2 MiB
-// blocks are written whole by one part or shared by up to three.
+// On one thread, and on three splitting blocks of at most 512 KiB (a 9-byte text is nine
+// blocks of one byte): records that cross blocks, blocks with no delimiter, delimiters
+// on both sides of block edges, and records that fill the index's 2 MiB blocks exactly.
 TEST(Builder, WritesOneRecordPerArticle) {
     const std::string dense = random_text(6000000, 2, 11);
     const std::string mixed = random_text(1500000, 2, 12) + random_text(1500000, 1u << 30, 13) +
                               random_text(1500000, 2, 14);
+    std::string edges((size_t{12} << 19) + 1, 'e');  // thirteen 512 KiB blocks on three threads
+    for (size_t at = size_t{1} << 19; at < edges.size(); at += size_t{1} << 19) edges[at - 1] = edges[at] = '\x01';
+    const std::string stage(size_t{2} << 17, '\x01');  // records that fill 2 MiB, then the last
     const struct { const char* name; std::string text; std::vector<art_record> index; } cases[] = {
         {"empty", "", {{0, 0}}},
         {"no delimiter", "abc", {{0, 3}}},
@@ -116,6 +119,10 @@ TEST(Builder, WritesOneRecordPerArticle) {
         {"no delimiter, long", std::string(5000, 'z'), {{0, 5000}}},
         {"many short articles", dense, articles_of(dense)},
         {"a part with few records between dense ones", mixed, articles_of(mixed)},
+        {"delimiters on both sides of 512 KiB block edges", edges, articles_of(edges)},
+        {"records that fill the index's 2 MiB block exactly, then one more", stage, articles_of(stage)},
+        {"one article across many 512 KiB blocks", std::string(size_t{7} << 20, 'a') + "\x01",
+         {{0, 7u << 20}, {(7u << 20) + 1, (7u << 20) + 1}}},
     };
   for (const std::string threads : {"1", "3"}) {
     for (const auto& c : cases) {
