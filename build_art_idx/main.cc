@@ -245,7 +245,7 @@ static int build() {
     // A text of known size is checked once the index is written for a change of size.
     const loaded_file text{nullptr, size, known ? f : nullptr, TEXT_FILE};
     output_file index;
-    if (const int status = create_output(index, INDEX_FILE, {TEXT_FILE})) return status;
+    if (const int status = create_output(index, INDEX_FILE, {{TEXT_FILE, f}})) return status;
 
     // A text of known size on as many threads as its size is worth; a text read to its
     // end, or an index written in order, streams on one.

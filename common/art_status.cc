@@ -16,6 +16,8 @@ const char* art_strerror(const int code) {
         return "holds fewer bytes than its size says (not an ordinary file?)";
     case ART_E_NOT_EMPTIED:
         return "could be neither removed nor emptied";
+    case ART_E_LOCKED:
+        return "is being written by another run";
     case ART_E_NOT_REGULAR:
         return "not a regular file; its size cannot be known";
     case ART_E_NOT_OPENED:

@@ -10,26 +10,27 @@ enum : int {
     ART_E_SHORT_READ = -2,   // a file ended before the size it had when opened
     ART_E_NOT_REGULAR = -3,  // an input whose size cannot be known (a pipe or device)
     ART_E_GREW = -4,         // a file grew past the size it had when opened
-    ART_E_NOT_OPENED = -5,   // a file that could not be opened: the failure the programs keep silent
+    ART_E_NOT_OPENED = -5,   // no longer returned: a failed open keeps its errno (art_status::not_opened)
     ART_E_CHANGED = -6,      // a file written to by another process during the run
     ART_E_FEWER_BYTES = -7,  // an unchanged file that holds fewer bytes than its size says
     ART_E_NOT_EMPTIED = -8,  // an output that could be neither removed nor emptied
+    ART_E_LOCKED = -9,       // an output that another run is writing
 };
 
 struct art_status {
     int code;          // 0 on success, an errno value, or one of the codes above
     const char* file;  // the file that a failure concerns
+    bool not_opened = false;  // the failure is the file's open (code is its errno)
     bool ok() const { return code == 0; }
 };
 
 constexpr art_status ART_OK{0, nullptr};
 
-// What a failed open is reported as: a failed allocation is said, any other failure is
-// the silent ART_E_NOT_OPENED.
-inline int open_failure(const int err) { return err == ENOMEM ? ENOMEM : ART_E_NOT_OPENED; }
-
 // The status of a step on file that ended with code.
 inline art_status status_of(const char* file, const int code) { return {code, code == 0 ? nullptr : file}; }
+
+// The status of a failed open of file, with the open's errno.
+inline art_status open_failed(const char* file, const int err) { return {err, file, true}; }
 
 // A one-line description of code, for diagnostics; a constant text for the library's
 // own codes, so that a signal handler may ask for one.

@@ -64,8 +64,9 @@ const unsigned char* read_whole(in_file* f, const uint64_t size, int* err) {
 }  // namespace
 
 art_status open_input(const char* name, in_file** f) {
+    // A directory is no file that cannot be opened, wherever the platform says so.
     const int err = in_open(name, f);
-    return status_of(name, err == 0 ? 0 : open_failure(err));
+    return err == 0 || err == EISDIR ? status_of(name, err) : open_failed(name, err);
 }
 
 art_status input_size(in_file* f, const char* name, uint64_t* size, bool* sized) {

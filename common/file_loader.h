@@ -21,7 +21,7 @@ struct loaded_file {
     bool mapped = false;         // data is a mapping of file, which reads would fault in
 };
 
-// Opens name for reading; open_failure says how a failure is reported.
+// Opens name for reading; a failure is the open's errno, marked not_opened.
 art_status open_input(const char* name, in_file** f);
 
 // The size of an open input, when it says one (*sized): a regular file whose size reads
@@ -38,8 +38,8 @@ int input_ended_early(in_file* f, uint64_t size);
 extern uint64_t loaded_size;
 
 // Loads the file name whole into *loaded and sets loaded_size. A failure leaves
-// loaded_size as it was; a file that cannot be opened is ART_E_NOT_OPENED. Files of
-// ART_TEXT_LIMIT bytes or more are refused. The bytes are read-only.
+// loaded_size as it was; a file that cannot be opened is its open's errno, marked
+// not_opened. Files of ART_TEXT_LIMIT bytes or more are refused. The bytes are read-only.
 art_status load_whole_file(const char* name, loaded_file* loaded);
 
 // Copies bytes [from, from + size) of a loaded input into buf: read through its file

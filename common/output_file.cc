@@ -16,31 +16,45 @@ output_file::~output_file() { take_back(); }
 
 void output_file::enroll() {
     registered_ = true;
-    in_order_ = handle_type(out_handle(file_)) != 0;
     guard_output(name_, out_handle(file_), created_, !in_order_);
 }
 
-art_status output_file::create(const char* name) {
+art_status output_file::open(const char* name) {
     name_ = name;
     if (!guard_enter()) return status_of(name, ECANCELED);
-    int err = out_create(name, false, &file_);
-    created_ = err == 0;
-    if (err == EEXIST) err = out_create(name, true, &file_);
-    if (err == 0) enroll();
+    int err = out_open(name, &file_, &created_);
+    if (err == 0) {
+        in_order_ = handle_type(out_handle(file_)) != 0;
+        if (!in_order_) err = out_lock(file_);
+        if (err != 0) let_go();
+        // Only a file that nobody else could have had is taken back before it is begun.
+        if (err == 0 && created_) enroll();
+    }
     guard_leave();
     if (err == ENXIO) {
         // Opening it creates nothing, so there is nothing to take back while it waits.
         err = out_open_waiting(name, &file_);
         if (err == 0 && !guard_enter()) {
-            out_close(file_);
-            file_ = nullptr;
+            let_go();
             err = ECANCELED;
         } else if (err == 0) {
+            in_order_ = true;
             enroll();
             guard_leave();
         }
     }
-    return status_of(name, err == 0 ? 0 : open_failure(err));
+    if (err == 0 || err == ART_E_LOCKED || err == ECANCELED) return status_of(name, err);
+    return open_failed(name, err);
+}
+
+bool output_file::is(const in_file* f) const { return same_open_file(out_handle(file_), in_handle(f)); }
+
+art_status output_file::begin() {
+    if (!guard_enter()) return status_of(name_, ECANCELED);
+    const int err = in_order_ || created_ ? 0 : out_truncate(file_);
+    if (err == 0 && !registered_) enroll();
+    guard_leave();
+    return status_of(name_, err);
 }
 
 int output_file::place(const uint64_t offset, const uint64_t size) {
@@ -68,24 +82,31 @@ art_status output_file::write(const uint64_t offset, const unsigned char* data, 
 art_status output_file::close() {
     if (!guard_enter(!in_order_)) return status_of(name_, ECANCELED);
     const int err = out_close(file_);
-    file_ = nullptr;
-    guard_output(name_, -1, created_, !in_order_);
+    guard_output(name_, out_handle(file_), created_, !in_order_);
     guard_leave(!in_order_);
     return status_of(name_, err);
+}
+
+void output_file::let_go() {
+    if (file_ != nullptr) out_release(file_);
+    file_ = nullptr;
 }
 
 void output_file::commit() {
     if (!guard_output_kept()) guard_wait_for_end();
     registered_ = false;
+    let_go();
 }
 
 int output_file::take_back() {
-    if (!registered_) return 0;
+    if (!registered_) {
+        let_go();
+        return 0;
+    }
     registered_ = false;
     guard_block_interrupts();
     const int err = guard_take_back();
-    if (file_ != nullptr) out_close(file_);
-    file_ = nullptr;
+    let_go();
     guard_unblock_interrupts();
     return err;
 }

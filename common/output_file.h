@@ -1,5 +1,6 @@
-// An output's whole life, the same on every platform: created and registered with the
-// run guard in one pass through it, so that an interruption always takes it back;
+// An output's whole life, the same on every platform: opened and locked, then emptied and
+// registered with the run guard in one pass through it, so that an interruption always
+// takes it back;
 // written and copied to, each write a pass through the guard, so that none lands after a
 // take-back; closed; then committed once the run has succeeded, or taken back. One that
 // is neither when it is destroyed is taken back. A process has one output.
@@ -8,6 +9,7 @@
 
 #include "chunk_sink.h"
 
+struct in_file;
 struct out_file;
 
 class output_file final : public chunk_sink {
@@ -17,13 +19,20 @@ public:
     output_file& operator=(const output_file&) = delete;
     ~output_file();
 
-    // Creates name, or replaces the file that it names, as fopen "wb" does; a new file is
-    // created as new, never truncated. ART_E_NOT_OPENED when it cannot be. name must
-    // stay valid until process exit. An output that cannot be positioned (a pipe, a
-    // device) is written in order: a gap goes out as zeros, and a write before the end
-    // of the last one is ESPIPE. A FIFO that nobody reads yet is waited for outside the
+    // Opens name for writing, as fopen "wb" does, in two steps, so that nothing is lost
+    // before the run has decided that the file may be written: open creates it as new
+    // where the name is free, else opens the file that is there and leaves it as it was;
+    // begin empties it. A regular file is locked from open until it is committed or taken
+    // back: ART_E_LOCKED when another run holds it, the file left alone. A file that
+    // cannot be opened is its open's errno, marked as not opened (art_status.h). name
+    // must stay valid until process exit. An output that cannot be positioned (a pipe, a
+    // device) is written in order: a gap goes out as zeros, and a write before the end of
+    // the last one is ESPIPE. A FIFO that nobody reads yet is waited for outside the
     // guard, so that an interruption ends the wait at once.
-    art_status create(const char* name);
+    art_status open(const char* name);
+    // Whether the open output counts as one file with the input open on f (sys_io.h).
+    bool is(const in_file* f) const;
+    art_status begin();
     const char* name() const override { return name_; }
     bool in_order() const override { return in_order_; }
 
@@ -31,11 +40,12 @@ public:
     // Flushes and closes; the output stays registered until commit or take_back.
     art_status close();
 
-    // The run succeeded: the output stays. Never returns when an interruption is taking
-    // the output back: the process ends by it.
+    // The run succeeded: the output stays, and is let go. Never returns when an
+    // interruption is taking the output back: the process ends by it.
     void commit();
-    // The run failed: removes what it wrote (remove_partial_output) and closes. Returns
-    // 0, or why the output could not be removed, after which it was at least emptied.
+    // The run failed: removes what it wrote (remove_partial_output), closes and lets it
+    // go. Returns 0, or why the output could not be removed, after which it was at least
+    // emptied. An output that was opened but never begun is only let go.
     int take_back();
 
 private:
@@ -44,8 +54,10 @@ private:
     int place(uint64_t offset, uint64_t size);
     // Registers the open output with the run guard; in a pass.
     void enroll();
+    // Closes what is still open and lets the file go.
+    void let_go();
 
-    out_file* file_ = nullptr;  // null once closed
+    out_file* file_ = nullptr;  // held from open until committed or taken back
     const char* name_ = nullptr;
     bool created_ = false;      // new, not an existing file replaced
     bool registered_ = false;   // with the run guard, until commit or take_back

@@ -30,13 +30,25 @@ void print(const char* format, ...) {
 
 void print_lines(const char* data, const size_t size) { note_stdout(stdout_write_raw(data, size)); }
 
-void announce_load(const char* name) {
-    print("Loading %s... ", name);
+namespace {
+
+// Shows what was printed at once, on a terminal, a pipe or a file alike.
+void show() {
     errno = 0;
     note_stdout(stream_failed(std::fflush(stdout) != 0));
 }
 
-void announce_done() { print("\b\b Done.\n"); }
+}  // namespace
+
+void announce_load(const char* name) {
+    print("Loading %s... ", name);
+    show();
+}
+
+void announce_done() {
+    print("\b\b Done.\n");
+    show();
+}
 
 art_status stdout_status() {
     errno = 0;
@@ -45,7 +57,8 @@ art_status stdout_status() {
 }
 
 int fail(const art_status& s) {
-    if (s.code == ART_E_NOT_OPENED) return 1;
+    // A file that cannot be opened ends the run silently; a failed allocation is said.
+    if (s.not_opened && s.code != ENOMEM) return 1;
     return fail(s.file, art_strerror(s.code));
 }
 

@@ -25,7 +25,7 @@ void print_lines(const char* data, size_t size);
 
 // Prints "Loading NAME... " and shows it at once.
 void announce_load(const char* name);
-// Completes the line of announce_load.
+// Completes the line of announce_load and shows it at once.
 void announce_done();
 
 // Flushes standard output: the first failure of anything printed to it, naming

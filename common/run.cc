@@ -53,12 +53,17 @@ int load_inputs(const char* source_name, const char* output, loaded_inputs* in) 
     return 0;
 }
 
-int create_output(output_file& out, const char* name, std::initializer_list<const char*> inputs) {
-    for (const char* input : inputs)
-        if (same_file(name, input)) return refuse(name, "input", input);
+int create_output(output_file& out, const char* name, std::initializer_list<run_input> inputs) {
+    // Inputs that the run holds no file of are known by name alone; the others by what
+    // their open files and the output's say, before the output is changed at all.
+    for (const run_input& input : inputs)
+        if (input.file == nullptr && same_file(name, input.name)) return refuse(name, "input", input.name);
     working_on = name;
-    const art_status created = out.create(name);
-    return created.ok() ? 0 : fail(created);
+    if (const art_status opened = out.open(name); !opened.ok()) return fail(opened);
+    for (const run_input& input : inputs)
+        if (input.file != nullptr && out.is(input.file)) return refuse(name, "input", input.name);
+    const art_status begun = out.begin();
+    return begun.ok() ? 0 : fail(begun);
 }
 
 int open_output(output_file& out, const char* name, const loaded_inputs& in, const index_breach& breach) {
@@ -67,7 +72,7 @@ int open_output(output_file& out, const char* name, const loaded_inputs& in, con
             if (const art_status s = check_unchanged(*input); !s.ok()) return fail(s);
         return fail(INDEX_FILE, describe_breach(breach, in.source.name, in.source.size).c_str());
     }
-    return create_output(out, name, {in.source.name, in.index.name});
+    return create_output(out, name, {{in.source.name, in.source.file}, {in.index.name, in.index.file}});
 }
 
 art_status end_of_work(output_file& out, const art_status work, std::initializer_list<const loaded_file*> inputs) {

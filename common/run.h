@@ -37,9 +37,17 @@ int refuse_stdout_on(const char* output, std::initializer_list<const char*> inpu
 // after a failure.
 int load_inputs(const char* source_name, const char* output, loaded_inputs* in);
 
-// Refuses (status 1, with a diagnostic) an output that is one of the inputs, by file
-// identity; then creates the output. Returns 0, or the exit status.
-int create_output(output_file& out, const char* name, std::initializer_list<const char*> inputs);
+// An input that the output must not be: its name, and the file that the run holds it
+// open on, if any (else it is known by name alone).
+struct run_input {
+    const char* name;
+    const in_file* file;
+};
+
+// Opens the output, then refuses (status 1, with a diagnostic) one that another run is
+// writing or that counts as one file with an input (sys_io.h), leaving it as it was;
+// then empties it. Returns 0, or the exit status.
+int create_output(output_file& out, const char* name, std::initializer_list<run_input> inputs);
 
 // Refuses an index breach (with the diagnostic that names its record, or the input that
 // another process shortened), then create_output; returns 0, or the exit status.

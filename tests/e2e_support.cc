@@ -70,13 +70,16 @@ bool scratch::exists(const std::string& name) const {
     return std::ifstream(path(name)).good();
 }
 
-program_run scratch::run(const std::string& program, const std::string& suffix,
-                         const std::string& prefix) const {
+std::string command_of(const std::string& program) {
     const std::string exe = env_or("ART_PROGRAM_DIR", ART_PROGRAM_DIR) + "/" + program +
                             env_or("ART_PROGRAM_SUFFIX", "");
+    return env_or("ART_LAUNCHER", "") + " " + shell_quoted(exe);
+}
+
+program_run scratch::run(const std::string& program, const std::string& suffix,
+                         const std::string& prefix) const {
     const std::string out = dir + ".stdout", err = dir + ".stderr";
-    const std::string cmd = in_folder(dir) + prefix + " " +
-                            env_or("ART_LAUNCHER", "") + " " + shell_quoted(exe) + " >" + shell_quoted(out) +
+    const std::string cmd = in_folder(dir) + prefix + " " + command_of(program) + " >" + shell_quoted(out) +
                             " 2>" + shell_quoted(err) + " " + suffix;
     const int raw = std::system(cmd.c_str());
     const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);

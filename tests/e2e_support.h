@@ -36,6 +36,9 @@ struct scratch {
     std::string dir;
 };
 
+// The command line that runs program: its launcher, if any, and its path, quoted.
+std::string command_of(const std::string& program);
+
 // True when the programs under test are a Windows build.
 bool target_windows();
 // expected standard output: "\n" becomes "\r\n" for a Windows build.

@@ -22,8 +22,9 @@ struct in_file {
 };
 
 struct out_file {
-    int fd;
+    int fd;           // -1 once closed
     bool positioned;  // false for a pipe or a device
+    int hold;         // keeps the lock until released; -1 when none was taken
 };
 
 namespace {
@@ -138,15 +139,21 @@ void in_close(in_file* f) {
     delete f;
 }
 
+intptr_t in_handle(const in_file* f) { return f->fd; }
+
 // An output open on fd, or ENOMEM.
 int out_from_fd(const int fd, out_file** f) {
-    *f = new (std::nothrow) out_file{fd, handle_type(fd) == 0};
+    *f = new (std::nothrow) out_file{fd, handle_type(fd) == 0, -1};
     if (*f != nullptr) return 0;
     close(fd);
     return ENOMEM;
 }
 
-intptr_t out_handle(const out_file* f) { return f->fd; }
+int out_lock(out_file* f) { return posix_lock(f->fd, &f->hold); }
+
+int out_truncate(out_file* f) { return posix_empty(f->fd); }
+
+intptr_t out_handle(const out_file* f) { return f->fd >= 0 ? f->fd : f->hold; }
 
 int out_write(out_file* f, const uint64_t offset, const unsigned char* data, const size_t size) {
     return write_fully(f->fd, f->positioned, offset, data, size);
@@ -154,6 +161,12 @@ int out_write(out_file* f, const uint64_t offset, const unsigned char* data, con
 
 int out_close(out_file* f) {
     const int err = close(f->fd) == 0 ? 0 : errno;
-    delete f;
+    f->fd = -1;
     return err;
+}
+
+void out_release(out_file* f) {
+    if (f->fd >= 0) close(f->fd);
+    if (f->hold >= 0) close(f->hold);
+    delete f;
 }

@@ -24,9 +24,10 @@ struct in_file {
 };
 
 struct out_file {
-    FILE* stream;
+    FILE* stream;       // null once closed
     uint64_t position;  // where the stream stands, so that writes in sequence need no seek
     std::mutex lock;    // a positioned write is a seek and a write
+    int hold;           // keeps the file's lock until released; -1 when none was taken
 };
 
 namespace {
@@ -94,6 +95,8 @@ void in_close(in_file* f) {
     delete f;
 }
 
+intptr_t in_handle(const in_file* f) { return stream_handle(f->stream); }
+
 // An unbuffered output stream on fd, or the failure.
 int out_from_fd(const int fd, out_file** f) {
     errno = 0;
@@ -104,13 +107,17 @@ int out_from_fd(const int fd, out_file** f) {
         return err;
     }
     std::setvbuf(s, nullptr, _IONBF, 0);
-    *f = new (std::nothrow) out_file{s, 0, {}};
+    *f = new (std::nothrow) out_file{s, 0, {}, -1};
     if (*f != nullptr) return 0;
     std::fclose(s);
     return ENOMEM;
 }
 
-intptr_t out_handle(const out_file* f) { return stream_handle(f->stream); }
+int out_lock(out_file* f) { return posix_lock(fileno(f->stream), &f->hold); }
+
+int out_truncate(out_file* f) { return posix_empty(fileno(f->stream)); }
+
+intptr_t out_handle(const out_file* f) { return f->stream != nullptr ? stream_handle(f->stream) : f->hold; }
 
 int out_write(out_file* f, const uint64_t offset, const unsigned char* data, size_t size) {
     const std::lock_guard<std::mutex> hold(f->lock);
@@ -134,6 +141,12 @@ int out_close(out_file* f) {
     errno = 0;
     int err = std::fflush(f->stream) == 0 ? 0 : stream_error(EIO);
     if (std::fclose(f->stream) != 0 && err == 0) err = stream_error(EIO);
-    delete f;
+    f->stream = nullptr;
     return err;
+}
+
+void out_release(out_file* f) {
+    if (f->stream != nullptr) std::fclose(f->stream);
+    if (f->hold >= 0) close(f->hold);
+    delete f;
 }

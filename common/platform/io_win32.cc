@@ -20,7 +20,8 @@ struct in_file {
 };
 
 struct out_file {
-    HANDLE handle;
+    HANDLE handle;  // INVALID_HANDLE_VALUE once closed
+    HANDLE hold;    // keeps the lock until released; INVALID_HANDLE_VALUE when none was taken
 };
 
 namespace {
@@ -76,7 +77,12 @@ int in_open(const char* name, in_file** f) {
     *f = nullptr;
     const HANDLE h = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return last_error();
+    if (h == INVALID_HANDLE_VALUE) {
+        // A directory takes no such open; it is said as a directory, as on POSIX.
+        const int err = last_error();
+        const DWORD attributes = GetFileAttributesA(name);
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) ? EISDIR : err;
+    }
     *f = new (std::nothrow) in_file{h, {}};
     if (*f == nullptr) {
         CloseHandle(h);
@@ -161,6 +167,8 @@ void in_close(in_file* f) {
     delete f;
 }
 
+intptr_t in_handle(const in_file* f) { return reinterpret_cast<intptr_t>(f->handle); }
+
 // Opens name for writing with disposition, so that it can be deleted while still open:
 // the run guard may take it back from its console handler.
 static int open_output(const char* name, const DWORD disposition, out_file** f) {
@@ -168,7 +176,7 @@ static int open_output(const char* name, const DWORD disposition, out_file** f) 
     const HANDLE h = CreateFileA(name, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return last_error();
-    *f = new (std::nothrow) out_file{h};
+    *f = new (std::nothrow) out_file{h, INVALID_HANDLE_VALUE};
     if (*f == nullptr) {
         CloseHandle(h);
         return ENOMEM;
@@ -176,13 +184,45 @@ static int open_output(const char* name, const DWORD disposition, out_file** f) 
     return 0;
 }
 
-int out_create(const char* name, const bool replace, out_file** f) {
-    return open_output(name, replace ? CREATE_ALWAYS : CREATE_NEW, f);
+int out_open(const char* name, out_file** f, bool* created) {
+    *created = true;
+    const int err = open_output(name, CREATE_NEW, f);
+    if (err != EEXIST) return err;
+    *created = false;
+    return open_output(name, OPEN_EXISTING, f);
 }
 
 int out_open_waiting(const char* name, out_file** f) { return open_output(name, OPEN_EXISTING, f); }
 
-intptr_t out_handle(const out_file* f) { return reinterpret_cast<intptr_t>(f->handle); }
+// The lock is one byte far past any end of file that the programs write, so that it
+// keeps no reader from the file's bytes (a lock on Windows is no mere advice), and apart
+// from the byte that the identity test of sys_win32.cc locks for a moment.
+int out_lock(out_file* f) {
+    OVERLAPPED at = at_offset(0x7FFFFFFFFFFFFFE0u);
+    if (!LockFileEx(f->handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) &&
+        GetLastError() == ERROR_LOCK_VIOLATION)
+        return ART_E_LOCKED;
+    const HANDLE self = GetCurrentProcess();
+    if (!DuplicateHandle(self, f->handle, self, &f->hold, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        f->hold = INVALID_HANDLE_VALUE;
+        return last_error();
+    }
+    return 0;
+}
+
+int out_truncate(out_file* f) {
+    uint64_t size = 0;
+    if (const int err = file_size(f->handle, &size)) return err;
+    LARGE_INTEGER zero{};
+    // Under wine on ext4, truncating even an empty file makes its close write the whole
+    // output back.
+    if (size == 0 || (SetFilePointerEx(f->handle, zero, nullptr, FILE_BEGIN) && SetEndOfFile(f->handle))) return 0;
+    return last_error();
+}
+
+intptr_t out_handle(const out_file* f) {
+    return reinterpret_cast<intptr_t>(f->handle != INVALID_HANDLE_VALUE ? f->handle : f->hold);
+}
 
 int out_write(out_file* f, uint64_t offset, const unsigned char* data, size_t size) {
     while (size > 0) {
@@ -199,6 +239,12 @@ int out_write(out_file* f, uint64_t offset, const unsigned char* data, size_t si
 
 int out_close(out_file* f) {
     const int err = CloseHandle(f->handle) ? 0 : last_error();
-    delete f;
+    f->handle = INVALID_HANDLE_VALUE;
     return err;
+}
+
+void out_release(out_file* f) {
+    if (f->handle != INVALID_HANDLE_VALUE) CloseHandle(f->handle);
+    if (f->hold != INVALID_HANDLE_VALUE) CloseHandle(f->hold);
+    delete f;
 }

@@ -9,9 +9,15 @@
 
 struct out_file;
 
-// The form's output on the descriptor fd that out_create or out_open_waiting opened;
+// The form's output on the descriptor fd that out_open or out_open_waiting opened;
 // closes fd on failure.
 int out_from_fd(int fd, out_file** f);
+
+// out_lock on the descriptor fd; *hold is then a descriptor of the same open file, which
+// keeps the lock once fd is closed.
+int posix_lock(int fd, int* hold);
+// out_truncate on the descriptor fd; a file that is already empty is left alone.
+int posix_empty(int fd);
 
 // When an input was last written to and last changed, as its descriptor says.
 struct posix_stamp {

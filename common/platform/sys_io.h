@@ -22,7 +22,8 @@ inline size_t request_size(const uint64_t left) {
     return left < ART_REQUEST_MAX ? static_cast<size_t>(left) : ART_REQUEST_MAX;
 }
 
-// Opens name for binary reading. On failure *f is null and the open's errno is returned.
+// Opens name for binary reading. On failure *f is null and the open's errno is returned
+// (EISDIR for a directory, where the platform opens none).
 int in_open(const char* name, in_file** f);
 // The size of an open input. EISDIR for a directory, ART_E_NOT_REGULAR for anything
 // else that is not a regular file (a pipe, a device), whose size cannot be known.
@@ -46,27 +47,47 @@ int in_check_unchanged(in_file* f, uint64_t size);
 void in_prepare_random_reads(const loaded_file& input, uint64_t from, uint64_t size);
 void in_close(in_file* f);
 
-// Creates name for binary writing. Without replace, a name that exists is EEXIST; with
-// it, the file is truncated (or created), as fopen "wb" does. Either opens so that the
+// Opens name for binary writing without truncating it: creates it as new where the name
+// is free (*created), else opens the file that is there, as it is, so that nothing is
+// lost before the caller has decided that the file may be written. Opens so that the
 // file can be taken back while open (remove_partial_output). Never waits: an existing
 // FIFO that nobody reads yet is ENXIO.
-int out_create(const char* name, bool replace, out_file** f);
-// Opens name, an existing file that out_create could not open at once (a FIFO that
+int out_open(const char* name, out_file** f, bool* created);
+// Opens name, an existing file that out_open could not open at once (a FIFO that
 // nobody reads yet), for writing, waiting as long as it takes; creates nothing.
 int out_open_waiting(const char* name, out_file** f);
-// The descriptor or HANDLE that remove_partial_output may empty the file through.
+// Takes an advisory write lock on the regular file open in f, without waiting, and holds
+// it until out_release: ART_E_LOCKED when another open file holds one (another run
+// writes the file). 0 also where the file system takes no locks.
+int out_lock(out_file* f);
+// Empties the file open in f.
+int out_truncate(out_file* f);
+// The descriptor or HANDLE that writes the output, or once it is closed the one that
+// holds it (out_lock), else -1: what remove_partial_output may empty the file through.
 intptr_t out_handle(const out_file* f);
 // Writes size bytes from data at offset; a gap left past the end reads as zeros.
 int out_write(out_file* f, uint64_t offset, const unsigned char* data, size_t size);
-// Flushes and closes; f is released whatever the result.
+// Flushes and closes the handle that writes; the file stays held until out_release.
 int out_close(out_file* f);
+// Lets the file go (its lock with it) and releases f.
+void out_release(out_file* f);
+
+// The descriptor or HANDLE of an open input.
+intptr_t in_handle(const in_file* f);
 
 // What the open descriptor or HANDLE is: 0 for a regular file, EISDIR for a directory,
 // ART_E_NOT_REGULAR for anything else (a pipe, a device).
 int handle_type(intptr_t handle);
-// True when both names exist and resolve to one file, through hard or symbolic links.
+// Identity: two files count as one when they are one (through hard or symbolic links),
+// and also when they cannot be told apart: the same inode number, size and times on two
+// devices, as one file shows through an overlay and through the path of its layer.
+//
+// True when the files open on handles a and b count as one.
+bool same_open_file(intptr_t a, intptr_t b);
+// True when both names exist and resolve to files that count as one.
 bool same_file(const char* a, const char* b);
-// True when standard output is a regular file and name resolves to it.
+// True when standard output is a regular file (or a FIFO) and name resolves to a file
+// that counts as one with it.
 bool stdout_is(const char* name);
 // Takes back a half-written output that handle (an open descriptor or HANDLE of it, or
 // -1) still writes; created says whether the run created it new. A regular file with no

@@ -18,16 +18,35 @@ int handle_type(const intptr_t handle) {
     return S_ISREG(st.st_mode) ? 0 : S_ISDIR(st.st_mode) ? EISDIR : ART_E_NOT_REGULAR;
 }
 
+namespace {
+
+bool same_time(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
+// The one rule of identity (sys_io.h): one device and inode, or an inode number, size and
+// times that two devices share. An overlay shows its files under its own device with the
+// inode numbers of their layers, and nothing that a descriptor says ties the two.
+bool one_file(const struct stat& a, const struct stat& b) {
+    if (a.st_ino != b.st_ino) return false;
+    if (a.st_dev == b.st_dev) return true;
+    return a.st_size == b.st_size && same_time(a.st_mtim, b.st_mtim) && same_time(a.st_ctim, b.st_ctim);
+}
+
+}  // namespace
+
+bool same_open_file(const intptr_t a, const intptr_t b) {
+    struct stat sa, sb;
+    return fstat(static_cast<int>(a), &sa) == 0 && fstat(static_cast<int>(b), &sb) == 0 && one_file(sa, sb);
+}
+
 bool same_file(const char* a, const char* b) {
     struct stat sa, sb;
-    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
+    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && one_file(sa, sb);
 }
 
 bool stdout_is(const char* name) {
     struct stat so, sn;
     return fstat(STDOUT_FILENO, &so) == 0 && (S_ISREG(so.st_mode) || S_ISFIFO(so.st_mode)) &&
-           stat(name, &sn) == 0 && so.st_dev == sn.st_dev && so.st_ino == sn.st_ino;
+           stat(name, &sn) == 0 && one_file(so, sn);
 }
 
 static int empty_file(const char* name, const intptr_t handle) {
@@ -73,14 +92,20 @@ int stdout_write_raw(const char* data, const size_t size) {
     return errno != 0 ? errno : EIO;
 }
 
-int out_create(const char* name, const bool replace, out_file** f) {
+int out_open(const char* name, out_file** f, bool* created) {
     *f = nullptr;
     // Opened without waiting for a FIFO's reader, so that no open that may never end is
     // made while the output cannot be interrupted.
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | (replace ? O_TRUNC : O_EXCL);
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK;
     int fd;
-    do fd = open(name, flags, 0666);
+    *created = true;
+    do fd = open(name, flags | O_EXCL, 0666);
     while (fd < 0 && errno == EINTR);
+    if (fd < 0 && errno == EEXIST) {
+        *created = false;
+        do fd = open(name, flags, 0666);
+        while (fd < 0 && errno == EINTR);
+    }
     if (fd < 0) return errno;
     // Writes wait as usual.
     const int status = fcntl(fd, F_GETFL);
@@ -100,13 +125,34 @@ int out_open_waiting(const char* name, out_file** f) {
     return fd < 0 ? errno : out_from_fd(fd, f);
 }
 
+int posix_lock(const int fd, int* hold) {
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    int err = 0;
+#ifdef F_OFD_SETLK
+    // Held by the open file, whichever descriptor of it closes first.
+    if (fcntl(fd, F_OFD_SETLK, &lock) != 0) err = errno;
+    if (err == EINVAL)
+#endif
+        err = fcntl(fd, F_SETLK, &lock) == 0 ? 0 : errno;
+    if (err == EAGAIN || err == EACCES) return ART_E_LOCKED;
+    if (err != 0 && err != ENOLCK && err != EINVAL && err != EOPNOTSUPP) return err;
+    *hold = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    return *hold < 0 ? errno : 0;
+}
+
+int posix_empty(const int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return errno;
+    return st.st_size == 0 || ftruncate(fd, 0) == 0 ? 0 : errno;
+}
+
 posix_stamp posix_stamp_of(const int fd) {
     struct stat st {};
     fstat(fd, &st);
     return {st.st_mtim, st.st_ctim};
 }
-
-static bool same_time(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
 
 // The change time also catches a write whose modification time was set back; it is not
 // compared once the file has no name left (another file was renamed over it, which

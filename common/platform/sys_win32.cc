@@ -84,22 +84,28 @@ lock_verdict lock_test(const HANDLE a, const HANDLE b) {
     return verdict;
 }
 
-// Whether both handles are open on one file: the same volume and file index. Under wine
-// the file index is the inode number, but the volume serial number comes from the drive
-// letter that the path a file was opened by (its links followed) falls under: one file
-// reached under drive_c and under / has two serials, and a file on another mount than
-// that drive's folder has 0, so files of two such mounts can share both numbers. There
-// an equal file index is decided by the serials only when they agree and are not 0,
-// else by the wine server's lock table, which knows files by device and inode
-// (lock_test); where that cannot answer, the files count as one.
+// Whether both handles are open on files that count as one (sys_io.h): the same volume
+// and file index, or the same file index, size and last write on two volumes, which
+// nothing that a handle says tells apart (one file of a Linux overlay, seen under wine
+// through the overlay and through the path of its layer). Under wine the file index is
+// the inode number, but the volume serial number comes from the drive letter that the
+// path a file was opened by (its links followed) falls under: one file reached under
+// drive_c and under / has two serials, and a file on another mount than that drive's
+// folder has 0, so files of two such mounts can share both numbers. There an equal file
+// index is decided by the serials only when they agree and are not 0, else by the wine
+// server's lock table, which knows files by device and inode (lock_test); where that
+// cannot answer, the files count as one.
 bool same_identity(const HANDLE a, const HANDLE b) {
     BY_HANDLE_FILE_INFORMATION ia, ib;
     if (!GetFileInformationByHandle(a, &ia) || !GetFileInformationByHandle(b, &ib) ||
         ia.nFileIndexHigh != ib.nFileIndexHigh || ia.nFileIndexLow != ib.nFileIndexLow)
         return false;
     const bool serials_agree = ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber;
-    if (!under_wine() || (serials_agree && ia.dwVolumeSerialNumber != 0)) return serials_agree;
-    return lock_test(a, b) != lock_verdict::different;
+    if (serials_agree && (!under_wine() || ia.dwVolumeSerialNumber != 0)) return true;
+    if (ia.nFileSizeHigh == ib.nFileSizeHigh && ia.nFileSizeLow == ib.nFileSizeLow &&
+        CompareFileTime(&ia.ftLastWriteTime, &ib.ftLastWriteTime) == 0)
+        return true;
+    return under_wine() && lock_test(a, b) != lock_verdict::different;
 }
 
 // Whether name leads to the file that h is open on.
@@ -112,6 +118,10 @@ bool name_is(const char* name, const HANDLE h) {
 }
 
 }  // namespace
+
+bool same_open_file(const intptr_t a, const intptr_t b) {
+    return same_identity(reinterpret_cast<HANDLE>(a), reinterpret_cast<HANDLE>(b));
+}
 
 bool same_file(const char* a, const char* b) {
     const HANDLE ha = open_for_query(a);
