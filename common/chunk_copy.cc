@@ -101,7 +101,7 @@ public:
             const size_t slices = parts_for(in_.size, limits_);
             run(slices, [this, slices](const size_t k) {
                 const uint64_t from = in_.size * k / slices, to = in_.size * (k + 1) / slices;
-                in_prepare_random_reads(in_, from, to - from);
+                if (in_.mapped) in_prepare_random_reads(in_.data, from, to - from);
                 return ART_OK;
             });
         });

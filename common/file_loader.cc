@@ -1,13 +1,13 @@
 #include "file_loader.h"
 
 #include "art_index.h"
+#include "mapped_inputs.h"
 #include "platform/sys_io.h"
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 uint64_t loaded_size = 0;
 
@@ -63,6 +63,22 @@ const unsigned char* read_whole(in_file* f, const uint64_t size, int* err) {
 
 }  // namespace
 
+void close_input(in_file* f) {
+    if (f != nullptr) in_close(f);
+}
+
+void release_loaded(loaded_file* loaded) {
+    if (loaded->data == nullptr) return;
+    if (loaded->mapped) {
+        art::mapped_input_remove(loaded->data);
+        in_unmap(loaded->data, loaded->size);
+    } else if (loaded->data != EMPTY_FILE) {
+        std::free(const_cast<unsigned char*>(loaded->data));
+    }
+    close_input(loaded->file);
+    *loaded = {nullptr, 0, nullptr, loaded->name};
+}
+
 art_status open_input(const char* name, in_file** f) {
     // A directory is no file that cannot be opened, wherever the platform says so.
     const int err = in_open(name, f);
@@ -96,8 +112,9 @@ art_status load_whole_file(const char* name, loaded_file* loaded) {
     if (s.ok() && !sized) {
         data = read_to_end(f, &size, &err);
     } else if (s.ok()) {
-        data = in_map(f, name, size);
+        data = in_map(f, size);
         mapped = data != nullptr;
+        if (mapped) art::mapped_input_add(name, data, size);
         if (data == nullptr) data = read_whole(f, size, &err);
     }
     // Kept where the size can be checked again: a file that said its size, or a regular
@@ -108,11 +125,6 @@ art_status load_whole_file(const char* name, loaded_file* loaded) {
         f = nullptr;
     }
     if (data == nullptr) return status_of(name, err);
-    if (f != nullptr) {
-        // Open until process exit, as the loaded bytes are; never destroyed.
-        static auto* const kept = new std::vector<in_file*>;
-        kept->push_back(f);
-    }
     *loaded = {data, size, f, name, mapped};
     loaded_size = size;
     return ART_OK;

@@ -1,4 +1,5 @@
-// The whole-file loader: reads a file into memory that lives until process exit.
+// The whole-file loader: reads a file into memory that the caller holds until it releases
+// it (the programs never do: it lives until process exit).
 #ifndef ART_FILE_LOADER_H
 #define ART_FILE_LOADER_H
 
@@ -9,7 +10,7 @@
 
 struct in_file;
 
-// An input held whole until process exit: exactly its bytes (a valid, non-null buffer
+// An input held whole until release_loaded: exactly its bytes (a valid, non-null buffer
 // when it is empty), and the regular file they came from, kept open so that long runs
 // of it can be read in order through the kernel and a change by another process can be
 // seen (null for a pipe, or for bytes that are no file's).
@@ -21,8 +22,11 @@ struct loaded_file {
     bool mapped = false;         // data is a mapping of file, which reads would fault in
 };
 
-// Opens name for reading; a failure is the open's errno, marked not_opened.
+// Opens name for reading; a failure is the open's errno, marked not_opened (a directory,
+// where the platform cannot open one, is EISDIR, a failure like any other).
 art_status open_input(const char* name, in_file** f);
+// Closes what open_input opened; nothing for null.
+void close_input(in_file* f);
 
 // The size of an open input, when it says one (*sized): a regular file whose size reads
 // more than 0. A pipe, and a file whose size reads 0 whatever it holds (files of /proc),
@@ -41,6 +45,9 @@ extern uint64_t loaded_size;
 // loaded_size as it was; a file that cannot be opened is its open's errno, marked
 // not_opened. Files of ART_TEXT_LIMIT bytes or more are refused. The bytes are read-only.
 art_status load_whole_file(const char* name, loaded_file* loaded);
+// Gives back the memory and the file of a loaded input; its data is then null. Nothing
+// for one whose load failed or that was released.
+void release_loaded(loaded_file* loaded);
 
 // Copies bytes [from, from + size) of a loaded input into buf: read through its file
 // where its data is a mapping (in order, through the kernel, with no page of the mapping

@@ -1,5 +1,6 @@
 #include "output_file.h"
 
+#include "platform/run_handlers.h"
 #include "platform/sys_io.h"
 #include "run_guard.h"
 
@@ -104,9 +105,9 @@ int output_file::take_back() {
         return 0;
     }
     registered_ = false;
-    guard_block_interrupts();
+    hold_interrupts();
     const int err = guard_take_back();
     let_go();
-    guard_unblock_interrupts();
+    release_interrupts();
     return err;
 }

@@ -24,7 +24,7 @@ int refuse(const char* file, const char* role, const char* other) {
 
 int run_main(const char* program, int (*body)()) {
     program_name = program;
-    guard_run();
+    guard_run(program);
     try {
         return body();
     } catch (const std::bad_alloc&) {

@@ -1,21 +1,15 @@
 #include "run_guard.h"
 
 #include "art_status.h"
+#include "mapped_inputs.h"
+#include "platform/run_handlers.h"
 #include "platform/sys_io.h"
-#include "report.h"
 
 #include <atomic>
-#include <cstring>
 
 namespace {
 
-struct mapped_input {
-    char name[256];
-    const unsigned char* base;
-    uint64_t size;
-};
-mapped_input inputs[8];
-volatile int input_count = 0;
+const char* program_name = "";
 
 // The output's state: none registered (or kept), registered, being taken back, taken back.
 enum : int { NO_OUTPUT, REGISTERED, TAKING_BACK, TAKEN_BACK };
@@ -31,6 +25,31 @@ std::atomic<bool> closed{false};
 
 std::atomic<bool> ending{false};
 
+// True in the one caller that ends the run; any other caller never returns (its passes
+// are given up first, so that a take-back does not wait for them).
+bool end_once() {
+    if (!ending.exchange(true)) return true;
+    wait_for_end();
+}
+
+void on_interrupt() {
+    end_once();
+    guard_take_back();
+}
+
+// "PROGRAM: INPUT: reason" for a fault in a mapped input, after the take-back.
+size_t on_fault(const void* address, const char* line_end, char* line, const size_t cap) {
+    const char* const input = art::mapped_input_at(address);
+    if (input == nullptr) return 0;
+    end_once();
+    guard_take_back();
+    const char* const parts[] = {program_name, ": ", input, ": ", art_strerror(ART_E_SHORT_READ), line_end};
+    size_t used = 0;
+    for (const char* part : parts)
+        for (; *part != '\0' && used < cap; ++part) line[used++] = *part;
+    return used;
+}
+
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free &&
                   std::atomic<intptr_t>::is_always_lock_free && std::atomic<const char*>::is_always_lock_free,
               "handlers need lock-free atomics");
@@ -44,18 +63,23 @@ bool passes_matter() {
 
 }  // namespace
 
+void guard_run(const char* program) {
+    program_name = program;
+    install_run_handlers({on_interrupt, on_fault});
+}
+
 bool guard_enter(const bool held) {
-    if (held) guard_block_interrupts();
+    if (held) hold_interrupts();
     in_flight.fetch_add(1);
     if (!closed.load()) return true;
     in_flight.fetch_sub(1);
-    if (held) guard_unblock_interrupts();
+    if (held) release_interrupts();
     return false;
 }
 
 void guard_leave(const bool held) {
     in_flight.fetch_sub(1);
-    if (held) guard_unblock_interrupts();
+    if (held) release_interrupts();
 }
 
 void guard_output(const char* name, const intptr_t handle, const bool created, const bool regular) {
@@ -73,10 +97,10 @@ bool guard_output_kept() {
 
 int guard_take_back() {
     closed.store(true);
-    while (in_flight.load() > 0 && passes_matter()) guard_pause_briefly();
+    while (in_flight.load() > 0 && passes_matter()) pause_briefly();
     int registered = REGISTERED;
     if (!output_state.compare_exchange_strong(registered, TAKING_BACK)) {
-        while (output_state.load() == TAKING_BACK) guard_pause_briefly();
+        while (output_state.load() == TAKING_BACK) pause_briefly();
         return 0;
     }
     const int err = output_regular.load()
@@ -86,30 +110,4 @@ int guard_take_back() {
     return err;
 }
 
-bool guard_end_once() {
-    if (!ending.exchange(true)) return true;
-    guard_wait_for_end();
-}
-
-void guard_input(const char* name, const void* base, const uint64_t size) {
-    if (input_count == sizeof inputs / sizeof inputs[0]) return;
-    mapped_input& in = inputs[input_count];
-    std::strncpy(in.name, name, sizeof in.name - 1);
-    in.base = static_cast<const unsigned char*>(base);
-    in.size = size;
-    input_count = input_count + 1;
-}
-
-size_t shortened_input_line(const void* address, const char* line_end, char* line, const size_t cap) {
-    const auto* const at = static_cast<const unsigned char*>(address);
-    for (int i = 0; i < input_count; ++i) {
-        const mapped_input& in = inputs[i];
-        if (at < in.base || static_cast<uint64_t>(at - in.base) >= in.size) continue;
-        const char* const parts[] = {program_name, ": ", in.name, ": ", art_strerror(ART_E_SHORT_READ), line_end};
-        size_t used = 0;
-        for (const char* part : parts)
-            for (; *part != '\0' && used < cap; ++part) line[used++] = *part;
-        return used;
-    }
-    return 0;
-}
+void guard_wait_for_end() { wait_for_end(); }

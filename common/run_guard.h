@@ -3,9 +3,9 @@
 // back as a failed write and reaches the program's checks; SIGINT, SIGTERM and SIGHUP
 // (on Windows a console Ctrl-C, Ctrl-Break or close) take back the output that the run
 // created or truncated, then end the process as the signal would, unless they were
-// ignored at start (nohup), which they then stay; a read through a mapped input that its
-// shortened file no longer backs (SIGBUS, or the Windows page-in error) is reported as
-// that input ending early: status 1, the output taken back.
+// ignored at start (nohup), which they then stay; a read through a mapped input
+// (mapped_inputs.h) that its shortened file no longer backs (SIGBUS, or the Windows
+// page-in error) is reported as that input ending early: status 1, the output taken back.
 //
 // The output is taken back once, whichever thread, handler or failure does it, and no
 // write lands after it: every operation on the output (its creation and registration,
@@ -19,8 +19,9 @@
 #include <cstddef>
 #include <cstdint>
 
-// Sets up the guard; its own diagnostics name program_name (report.h).
-void guard_run();
+// Sets up the guard and the platform's handlers (platform/run_handlers.h); its own
+// diagnostics name program.
+void guard_run(const char* program);
 
 // A pass: between guard_enter and guard_leave the calling thread may create, write or
 // close the output. guard_enter returns false, and no pass is open, once a take-back
@@ -49,24 +50,7 @@ bool guard_output_kept();
 // has. From the main thread or from a handler.
 int guard_take_back();
 
-// A mapped input, named in the diagnostic when a read through its mapping fails.
-void guard_input(const char* name, const void* base, uint64_t size);
-// For the platform's handlers: when address lies in a mapped input, writes the line
-// "PROGRAM: INPUT: reason" and line_end into line (cap bytes) and returns its length;
-// else 0. Async-signal-safe.
-size_t shortened_input_line(const void* address, const char* line_end, char* line, size_t cap);
-
-// For the platform's handlers: true in the one caller that ends the run; any other
-// caller never returns (its passes are given up first, so that a take-back does not wait
-// for them).
-bool guard_end_once();
-
-// What each platform gives the guard (guard_posix.cc, guard_win32.cc): keeping the
-// interrupting signals from the calling thread, a short wait, and waiting for the end
-// of the process. Async-signal-safe.
-void guard_block_interrupts();
-void guard_unblock_interrupts();
-void guard_pause_briefly();
+// Never returns: for a run whose output a take-back has claimed, which the process ends.
 [[noreturn]] void guard_wait_for_end();
 
 #endif

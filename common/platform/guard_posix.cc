@@ -1,5 +1,6 @@
-// The run guard on POSIX systems: signal handlers that do only async-signal-safe work.
-#include "run_guard.h"
+// The run guard's handlers on POSIX systems: signal handlers that do only
+// async-signal-safe work.
+#include "run_handlers.h"
 
 #include <cerrno>
 #include <csignal>
@@ -44,17 +45,16 @@ void end_as_signal(const int sig) {
     _exit(status);
 }
 
+run_handlers installed{nullptr, nullptr};
+
 void on_interrupt(const int sig) {
-    guard_end_once();
-    guard_take_back();
+    installed.on_interrupt();
     end_as_signal(sig);
 }
 
 void on_bus_error(const int sig, siginfo_t* info, void*) {
     char line[512];
-    if (const size_t size = shortened_input_line(info->si_addr, "\n", line, sizeof line)) {
-        guard_end_once();
-        guard_take_back();
+    if (const size_t size = installed.on_fault(info->si_addr, "\n", line, sizeof line)) {
         for (size_t done = 0; done < size;) {
             const ssize_t w = write(STDERR_FILENO, line + done, size - done);
             if (w <= 0) break;
@@ -67,10 +67,8 @@ void on_bus_error(const int sig, siginfo_t* info, void*) {
 
 }  // namespace
 
-void guard_run() {
-    // Standard input, output and error that were closed are held by /dev/null, read-only,
-    // so that no file of the run is opened in their place: a diagnostic written to
-    // standard error must never land in the output (writes to them fail, as before).
+void install_run_handlers(const run_handlers& handlers) {
+    installed = handlers;
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
         if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDONLY) != fd) break;
     std::signal(SIGPIPE, SIG_IGN);
@@ -78,7 +76,6 @@ void guard_run() {
     struct sigaction act {};
     act.sa_handler = on_interrupt;
     act.sa_mask = interrupt_set();
-    // A signal ignored at start (nohup, a background job of a script) stays ignored.
     for (const int sig : INTERRUPTS) {
         struct sigaction was {};
         if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler == SIG_IGN) continue;
@@ -91,21 +88,21 @@ void guard_run() {
     sigaction(SIGBUS, &bus, nullptr);
 }
 
-void guard_block_interrupts() {
+void hold_interrupts() {
     const sigset_t set = interrupt_set();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-void guard_unblock_interrupts() {
+void release_interrupts() {
     const sigset_t set = interrupt_set();
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-void guard_pause_briefly() {
+void pause_briefly() {
     const timespec wait{0, 20000};
     nanosleep(&wait, nullptr);
 }
 
-void guard_wait_for_end() {
+void wait_for_end() {
     for (;;) pause();
 }

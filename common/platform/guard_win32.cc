@@ -2,17 +2,18 @@
 // of its own, and a vectored exception handler for reads through mapped inputs. No
 // handler runs on a thread that it interrupts, so there are no signals to keep from a
 // thread.
-#include "run_guard.h"
+#include "run_handlers.h"
 
 #include <windows.h>
 
 namespace {
 
+run_handlers installed{nullptr, nullptr};
+
 // Takes back the output, then ends the process as the system's own handler would, with
 // its status (wine's own handler would end it with status 0).
 BOOL WINAPI on_console_event(DWORD) {
-    guard_end_once();
-    guard_take_back();
+    installed.on_interrupt();
     ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
@@ -24,11 +25,9 @@ LONG WINAPI on_exception(EXCEPTION_POINTERS* e) {
         r.NumberParameters < 2)
         return EXCEPTION_CONTINUE_SEARCH;
     char line[512];
-    const size_t size = shortened_input_line(reinterpret_cast<const void*>(r.ExceptionInformation[1]), "\r\n",
-                                             line, sizeof line);
+    const size_t size =
+        installed.on_fault(reinterpret_cast<const void*>(r.ExceptionInformation[1]), "\r\n", line, sizeof line);
     if (size == 0) return EXCEPTION_CONTINUE_SEARCH;
-    guard_end_once();
-    guard_take_back();
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), line, static_cast<DWORD>(size), &written, nullptr);
     ExitProcess(1);
@@ -36,15 +35,16 @@ LONG WINAPI on_exception(EXCEPTION_POINTERS* e) {
 
 }  // namespace
 
-void guard_run() {
+void install_run_handlers(const run_handlers& handlers) {
+    installed = handlers;
     SetConsoleCtrlHandler(on_console_event, TRUE);
     AddVectoredExceptionHandler(1, on_exception);
 }
 
-void guard_block_interrupts() {}
-void guard_unblock_interrupts() {}
-void guard_pause_briefly() { Sleep(1); }
+void hold_interrupts() {}
+void release_interrupts() {}
+void pause_briefly() { Sleep(1); }
 
-void guard_wait_for_end() {
+void wait_for_end() {
     for (;;) Sleep(INFINITE);
 }

@@ -3,9 +3,7 @@
 #include "sys_io.h"
 
 #include "art_status.h"
-#include "file_loader.h"
 #include "posix_files.h"
-#include "run_guard.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -112,21 +110,22 @@ int in_read_at(in_file* f, const uint64_t offset, unsigned char* buf, const size
     return 0;
 }
 
-const unsigned char* in_map(in_file* f, const char* name, const uint64_t size) {
-    if (size > SIZE_MAX) return nullptr;
-    const unsigned char* const mapped = map_aligned(f->fd, static_cast<size_t>(size));
-    if (mapped != nullptr) guard_input(name, mapped, size);
-    return mapped;
+const unsigned char* in_map(in_file* f, const uint64_t size) {
+    return size > SIZE_MAX ? nullptr : map_aligned(f->fd, static_cast<size_t>(size));
 }
 
-void in_prepare_random_reads(const loaded_file& input, const uint64_t from, const uint64_t size) {
+void in_unmap(const unsigned char* mapped, const uint64_t size) {
+    munmap(const_cast<unsigned char*>(mapped), static_cast<size_t>(size));
+}
+
+void in_prepare_random_reads(const unsigned char* mapped, const uint64_t from, const uint64_t size) {
 #ifdef MADV_POPULATE_READ
     const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    const uintptr_t lo = reinterpret_cast<uintptr_t>(input.data + from) & ~(page - 1);
-    const uintptr_t hi = reinterpret_cast<uintptr_t>(input.data + from + size);
-    if (input.mapped && size > 0) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_POPULATE_READ);
+    const uintptr_t lo = reinterpret_cast<uintptr_t>(mapped + from) & ~(page - 1);
+    const uintptr_t hi = reinterpret_cast<uintptr_t>(mapped + from + size);
+    if (size > 0) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_POPULATE_READ);
 #else
-    (void)input;
+    (void)mapped;
     (void)from;
     (void)size;
 #endif

@@ -6,7 +6,6 @@
 #include "sys_io.h"
 
 #include "art_status.h"
-#include "file_loader.h"
 #include "posix_files.h"
 
 #include <cerrno>
@@ -75,9 +74,11 @@ int in_read_at(in_file* f, const uint64_t offset, unsigned char* buf, const size
     return in_read(f, buf, cap, got);
 }
 
-const unsigned char* in_map(in_file*, const char*, uint64_t) { return nullptr; }
+const unsigned char* in_map(in_file*, uint64_t) { return nullptr; }
 
-void in_prepare_random_reads(const loaded_file&, uint64_t, uint64_t) {}
+void in_unmap(const unsigned char*, uint64_t) {}
+
+void in_prepare_random_reads(const unsigned char*, uint64_t, uint64_t) {}
 
 int in_check_unchanged(in_file* f, const uint64_t size) {
     errno = 0;

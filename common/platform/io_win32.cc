@@ -4,8 +4,6 @@
 #include "sys_io.h"
 
 #include "art_status.h"
-#include "file_loader.h"
-#include "run_guard.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -130,16 +128,16 @@ void* aligned_place(const uint64_t size) {
     return reinterpret_cast<void*>((reinterpret_cast<uintptr_t>(probe) + ALIGN - 1) & ~(ALIGN - 1));
 }
 
-const unsigned char* in_map(in_file* f, const char* name, const uint64_t size) {
+const unsigned char* in_map(in_file* f, const uint64_t size) {
     const HANDLE mapping = CreateFileMappingA(f->handle, nullptr, PAGE_READONLY, 0, 0, nullptr);
     if (mapping == nullptr) return nullptr;
     void* view = MapViewOfFileEx(mapping, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size), aligned_place(size));
     if (view == nullptr) view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size));
     CloseHandle(mapping);  // the view keeps the mapping
-    if (view == nullptr) return nullptr;
-    guard_input(name, view, size);
     return static_cast<const unsigned char*>(view);
 }
+
+void in_unmap(const unsigned char* mapped, uint64_t) { UnmapViewOfFile(mapped); }
 
 int in_check_unchanged(in_file* f, const uint64_t size) {
     uint64_t now = 0;
@@ -153,12 +151,11 @@ int in_check_unchanged(in_file* f, const uint64_t size) {
                : ART_E_CHANGED;
 }
 
-void in_prepare_random_reads(const loaded_file& input, const uint64_t from, const uint64_t size) {
+void in_prepare_random_reads(const unsigned char* mapped, const uint64_t from, const uint64_t size) {
     // A read of one byte a page, in order, maps the view ahead of the reads in no order.
-    if (!input.mapped) return;
     unsigned char sum = 0;
     for (uint64_t at = from - from % 4096; at < from + size; at += 4096)
-        sum ^= static_cast<const volatile unsigned char*>(input.data)[at];
+        sum ^= static_cast<const volatile unsigned char*>(mapped)[at];
     (void)sum;
 }
 

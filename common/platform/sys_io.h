@@ -14,7 +14,6 @@
 
 struct in_file;
 struct out_file;
-struct loaded_file;
 
 // The most that one read or write request asks for: the systems' counts are 32-bit.
 constexpr size_t ART_REQUEST_MAX = size_t{1} << 30;
@@ -30,21 +29,21 @@ int in_open(const char* name, in_file** f);
 int in_size(in_file* f, uint64_t* size);
 // Reads up to cap bytes into buf; *got is 0 only at the end of the input.
 int in_read(in_file* f, unsigned char* buf, size_t cap, size_t* got);
-// Reads up to cap bytes at offset of a mapped input into buf, leaving the input's own
+// Reads up to cap bytes at offset of a regular input into buf, leaving the input's own
 // position alone; *got is 0 only at the end of the input. Safe from several threads.
 int in_read_at(in_file* f, uint64_t offset, unsigned char* buf, size_t cap, size_t* got);
-// A read-only mapping of the whole of a regular input of size (> 0) bytes, until process
-// exit; null where the platform maps no files or cannot map this one. A read through it
-// after another process shortened the file ends the run (run_guard.h), naming name.
-const unsigned char* in_map(in_file* f, const char* name, uint64_t size);
+// A read-only mapping of the whole of a regular input of size (> 0) bytes, until
+// in_unmap; null where the platform maps no files or cannot map this one. A read through
+// it after another process shortened the file faults (platform/run_handlers.h).
+const unsigned char* in_map(in_file* f, uint64_t size);
+void in_unmap(const unsigned char* mapped, uint64_t size);
 // After size bytes of the input were read or loaded: 0 when it still has exactly that
 // many and has not been written to since it was opened (its modification and change
 // times are those it had then), else ART_E_SHORT_READ, ART_E_GREW or ART_E_CHANGED.
 int in_check_unchanged(in_file* f, uint64_t size);
-// Maps in advance every page of bytes [from, from + size) of a loaded input that is
-// about to be read in no order, where a fault per page would cost more than the reads;
-// nothing where inputs are read whole into memory.
-void in_prepare_random_reads(const loaded_file& input, uint64_t from, uint64_t size);
+// Maps in advance every page of bytes [from, from + size) of a mapping that in_map made,
+// about to be read in no order, where a fault per page would cost more than the reads.
+void in_prepare_random_reads(const unsigned char* mapped, uint64_t from, uint64_t size);
 void in_close(in_file* f);
 
 // Opens name for binary writing without truncating it: creates it as new where the name
