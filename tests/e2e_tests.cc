@@ -302,6 +302,19 @@ TEST(RoundTrip, PipesAndFilesWithoutASize) {
         EXPECT_TRUE(s.read("received") == (c.expected.empty() ? gathered_by(text, index) : c.expected)) << c.name;
     }
     if (target_windows()) return;
+    // " Done." reaches a file as soon as each input is loaded: here while the output, a
+    // FIFO, still waits for its reader, which comes once both lines are there (or after 5 s).
+    const scratch d("done-first");
+    d.write(TEXT, text);
+    ASSERT_EQ(d.run("build_art_idx").status, 0);
+    ASSERT_EQ(d.shell("mkfifo " + GATHERED), 0);
+    const program_run loading = d.run("gather_arts", "; status=$?; wait; exit $status",
+        "{ for t in $(seq 500); do [ \"$(grep -c Done \"../${PWD##*/}.stdout\")\" = 2 ] && touch seen && break; "
+        "sleep 0.01; done; cat " + GATHERED + " >received; } &");
+    EXPECT_EQ(loading.status, 0) << loading.err;
+    EXPECT_EQ(loading.out, GATHER_OUT);
+    EXPECT_TRUE(d.exists("seen"));
+    EXPECT_TRUE(d.read("received") == text);
     // A text whose size reads 0 but that has bytes: a file of /proc.
     const scratch s("proc file");
     ASSERT_EQ(s.shell("ln -s /proc/version " + TEXT + " && cat /proc/version >expected"), 0);

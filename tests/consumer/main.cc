@@ -1,13 +1,22 @@
 // reverse_articles FOLDER: writes a text and, with the format's codec, an index that lists
 // its articles last to first but for the text's last one; loads the index back and proves
 // it with the coverage check; then proves that one without its first record is refused.
+// Its own same_file, print and program_name keep to it, and it loads and releases more
+// files than it may hold open at once.
 #include <art_common/art_index.h>
 #include <art_common/file_loader.h>
 #include <art_common/index_coverage.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
+#include <sys/resource.h>
 #include <vector>
+
+// Names that a tool may well have of its own.
+const char* program_name = "reverse_articles";
+bool same_file(const char* a, const char* b) { return std::string(a) == b; }
+void print(const char* line) { std::printf("%s: %s\n", program_name, line); }
 
 namespace {
 
@@ -50,5 +59,29 @@ int main(int argc, char** argv) {
     std::printf("%zu records reversed: %s\n", records.size(), whole.whole() ? "the text comes back whole" : "LOST");
     const coverage_result lost = load_and_check(folder + "short_idx", index.substr(ART_RECORD_SIZE), text.size());
     std::printf("without record 0: %s\n", describe_gaps(lost, "text").c_str());
-    return whole.whole() && !lost.whole() && lost.first_gap == 6 && lost.first_gap_end == 13 ? 0 : 1;
+    if (!whole.whole() || lost.whole() || lost.first_gap != 6 || lost.first_gap_end != 13) return 1;
+
+    // Under a limit of 32 open files, 200 loads each released; then loads kept until one
+    // fails, which must say why.
+    const rlimit few{32, 32};
+    if (setrlimit(RLIMIT_NOFILE, &few) != 0) return 1;
+    for (int k = 0; k < 200; ++k) {
+        loaded_file f{};
+        if (!load_whole_file((folder + "text").c_str(), &f).ok() || f.size != text.size()) {
+            print("a load failed although every earlier one was released");
+            return 1;
+        }
+        release_loaded(&f);
+    }
+    std::vector<loaded_file> kept(64);
+    art_status failed = ART_OK;
+    for (loaded_file& f : kept)
+        if (failed.ok()) failed = load_whole_file((folder + "text").c_str(), &f);
+    for (loaded_file& f : kept) release_loaded(&f);
+    if (!failed.not_opened || failed.code != EMFILE) {
+        print(("too many open files, said as: " + std::string(art_strerror(failed.code))).c_str());
+        return 1;
+    }
+    std::printf("200 loads released under a limit of 32 open files; more kept: %s\n", art_strerror(failed.code));
+    return same_file("a", "a") ? 0 : 1;
 }

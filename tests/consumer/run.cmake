@@ -13,3 +13,13 @@ foreach(step
     message(FATAL_ERROR "failed (${failed}): ${step}")
   endif()
 endforeach()
+# Loading and checking pull in no signal handler, no run guard and no printer of the
+# programs'.
+find_program(NM nm)
+if(NM)
+  execute_process(COMMAND ${NM} -C ${WORK}/build/reverse_articles OUTPUT_VARIABLE symbols)
+  string(REGEX MATCHALL "[^\n]*(install_run_handlers|guard_run|announce_load|stdout_status)[^\n]*" pulled "${symbols}")
+  if(pulled)
+    message(FATAL_ERROR "the consumer pulled in the programs' run machinery: ${pulled}")
+  endif()
+endif()
