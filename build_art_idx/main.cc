@@ -19,6 +19,8 @@
 #include <new>
 #include <vector>
 
+namespace art {
+
 static constexpr size_t BLOCK_SIZE = size_t{128} << 10;  // stays in cache between read and scan
 // Records go out in whole blocks this large, at offsets aligned to it, where the page
 // cache keeps them in large folios that a later mapping of the index maps whole.
@@ -268,4 +270,6 @@ static int build() {
     return finish_run(index, s);
 }
 
-int main() { return run_main("build_art_idx", build); }
+}  // namespace art
+
+int main() { return art::run_main("build_art_idx", art::build); }

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <memory>
 
+namespace art {
+
 static unsigned char block[size_t{1} << 20];
 
 using input = std::unique_ptr<in_file, void (*)(in_file*)>;
@@ -81,4 +83,6 @@ static int check() {
     return s.ok() ? 0 : fail(s);
 }
 
-int main() { return run_main("check_art_idx", check); }
+}  // namespace art
+
+int main() { return art::run_main("check_art_idx", art::check); }

@@ -5,6 +5,8 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+
+namespace art {
 #endif
 
 namespace {
@@ -106,3 +108,5 @@ size_t split_block(article_splitter* s, const unsigned char* block, const size_t
 }
 
 void split_end(article_splitter* s, unsigned char* record) { close_article(s, s->pos, record); }
+
+}  // namespace art

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+namespace art {
+
 // Where the scan stands: the open article begins at start; pos bytes were seen; n
 // records were made.
 struct article_splitter {
@@ -22,5 +24,7 @@ size_t split_block(article_splitter* s, const unsigned char* block, size_t size,
 
 // Encodes the record of the last article, which the end of the text closes.
 void split_end(article_splitter* s, unsigned char* record);
+
+}  // namespace art
 
 #endif

@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+namespace art {
+
 namespace {
 
 // How many records ahead the copy loops ask for the source bytes they will need, so
@@ -499,3 +501,5 @@ art_status scatter_chunks(const loaded_file& gathered, const loaded_file& index,
         return std::pair<uint64_t, uint64_t>{c.record().start, c.source()};
     });
 }
+
+}  // namespace art

@@ -18,6 +18,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace art {
+
 struct copy_limits {
     // The stage, and the output block that writes are aligned to; scatter fills the
     // output a window at a time, the largest power of two that fits in it.
@@ -50,5 +52,7 @@ art_status gather_chunks(const loaded_file& text, const loaded_file& index, chun
 // is written in ascending order of offsets within each thread's part.
 art_status scatter_chunks(const loaded_file& gathered, const loaded_file& index, chunk_sink& out,
                           const copy_limits& limits = copy_limits());
+
+}  // namespace art
 
 #endif

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace art {
+
 struct chunk_sink {
     // Writes size bytes from data at offset; a gap left past the end reads as zeros.
     // Called from several threads at once for parts of the output that do not overlap,
@@ -20,5 +22,7 @@ struct chunk_sink {
 protected:
     ~chunk_sink() = default;
 };
+
+}  // namespace art
 
 #endif

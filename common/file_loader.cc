@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+using namespace art;
+
 uint64_t loaded_size = 0;
 
 namespace {

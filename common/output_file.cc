@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdint>
 
+namespace art {
+
 namespace {
 
 const unsigned char ZEROS[64 << 10] = {};
@@ -111,3 +113,5 @@ int output_file::take_back() {
     release_interrupts();
     return err;
 }
+
+}  // namespace art

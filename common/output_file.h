@@ -10,6 +10,9 @@
 #include "chunk_sink.h"
 
 struct in_file;
+
+namespace art {
+
 struct out_file;
 
 class output_file final : public chunk_sink {
@@ -64,5 +67,7 @@ private:
     bool in_order_ = false;     // cannot be positioned
     uint64_t next_ = 0;         // where the next write of an in-order output goes
 };
+
+}  // namespace art
 
 #endif

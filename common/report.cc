@@ -6,6 +6,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+namespace art {
+
 const char* program_name = "art";
 
 namespace {
@@ -67,3 +69,5 @@ int fail(const char* file, const char* reason) {
     std::fprintf(stderr, "%s: %s: %s\n", program_name, file, reason);
     return 1;
 }
+
+}  // namespace art

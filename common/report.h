@@ -8,6 +8,8 @@
 
 #include <cstddef>
 
+namespace art {
+
 // The PROGRAM of every diagnostic.
 extern const char* program_name;
 
@@ -37,5 +39,7 @@ art_status stdout_status();
 int fail(const art_status& s);
 // Reports "PROGRAM: file: reason"; returns exit status 1. Allocates nothing.
 int fail(const char* file, const char* reason);
+
+}  // namespace art
 
 #endif

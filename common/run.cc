@@ -9,6 +9,8 @@
 #include <new>
 #include <string>
 
+namespace art {
+
 namespace {
 
 // The file that a failed allocation is reported on: the input being loaded, then the
@@ -96,3 +98,5 @@ int finish_run(output_file& out, art_status status) {
     return fail(status.file, (std::string(art_strerror(status.code)) + "; " + out.name() + " could not be removed (" +
                               art_strerror(removal) + ") and was emptied instead").c_str());
 }
+
+}  // namespace art

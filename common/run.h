@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <initializer_list>
 
+namespace art {
+
 // Each main is body run by run_main: it names the program, sets up the run guard
 // (run_guard.h) and runs body. A failed allocation anywhere is status 1 and the
 // diagnostic "Cannot allocate memory" for the file that the run was working on, with
@@ -62,5 +64,7 @@ art_status end_of_work(output_file& out, art_status work, std::initializer_list<
 // and returns 0; otherwise takes the output back and reports the failure (saying when
 // the output could only be emptied), returning 1.
 int finish_run(output_file& out, art_status status);
+
+}  // namespace art
 
 #endif

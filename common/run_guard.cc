@@ -7,6 +7,8 @@
 
 #include <atomic>
 
+namespace art {
+
 namespace {
 
 const char* program_name = "";
@@ -111,3 +113,5 @@ int guard_take_back() {
 }
 
 void guard_wait_for_end() { wait_for_end(); }
+
+}  // namespace art

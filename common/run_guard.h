@@ -19,6 +19,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace art {
+
 // Sets up the guard and the platform's handlers (platform/run_handlers.h); its own
 // diagnostics name program.
 void guard_run(const char* program);
@@ -52,5 +54,7 @@ int guard_take_back();
 
 // Never returns: for a run whose output a take-back has claimed, which the process ends.
 [[noreturn]] void guard_wait_for_end();
+
+}  // namespace art
 
 #endif

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+namespace art {
+
 // Runs work(k) for parts 0 to parts - 1, each but the first on a thread of its own (on the
 // calling thread where one cannot be started), and returns the status of the first part
 // that failed, in part order: the failure one thread would have met first. A failed
@@ -42,5 +44,7 @@ art_status run_parts(const size_t parts, const char* alloc_file, Work&& work, Fa
         if (!s.ok()) return s;
     return ART_OK;
 }
+
+}  // namespace art
 
 #endif

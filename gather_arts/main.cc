@@ -3,6 +3,8 @@
 #include "chunk_copy.h"
 #include "run.h"
 
+namespace art {
+
 static int gather() {
     static loaded_inputs in{};  // held until process exit, as the loaded buffers are
     if (const int status = load_inputs(TEXT_FILE, GATHERED_FILE, &in)) return status;
@@ -15,4 +17,6 @@ static int gather() {
     return finish_run(gathered, end_of_work(gathered, work, {&in.source, &in.index}));
 }
 
-int main() { return run_main("gather_arts", gather); }
+}  // namespace art
+
+int main() { return art::run_main("gather_arts", art::gather); }

@@ -16,6 +16,8 @@
 #include <new>
 #include <thread>
 
+namespace art {
+
 namespace {
 
 // Pairs of upper-case hexadecimal digits for every byte value.
@@ -227,4 +229,6 @@ int scatter() {
 
 }  // namespace
 
-int main() { return run_main("scatter_arts", scatter); }
+}  // namespace art
+
+int main() { return art::run_main("scatter_arts", art::scatter); }

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <vector>
 
-struct memory_sink final : chunk_sink {
+struct memory_sink final : art::chunk_sink {
     std::vector<unsigned char> bytes;
     uint64_t write_calls = 0;
     // A write that reaches fail_at fails with EIO (a bad place on a disk), one that

@@ -17,6 +17,8 @@
 #include <sys/stat.h>
 #include <vector>
 
+using namespace art;
+
 namespace {
 
 using bytes = std::vector<unsigned char>;

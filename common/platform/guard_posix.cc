@@ -10,6 +10,8 @@
 #include <unistd.h>
 #ifdef __linux__
 #include <sys/syscall.h>
+
+namespace art {
 #endif
 
 namespace {
@@ -106,3 +108,5 @@ void pause_briefly() {
 void wait_for_end() {
     for (;;) pause();
 }
+
+}  // namespace art

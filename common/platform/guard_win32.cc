@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+namespace art {
+
 namespace {
 
 run_handlers installed{nullptr, nullptr};
@@ -48,3 +50,5 @@ void pause_briefly() { Sleep(1); }
 void wait_for_end() {
     for (;;) Sleep(INFINITE);
 }
+
+}  // namespace art

@@ -16,8 +16,10 @@
 
 struct in_file {
     int fd;
-    posix_stamp opened;
+    art::posix_stamp opened;
 };
+
+namespace art {
 
 struct out_file {
     int fd;           // -1 once closed
@@ -169,3 +171,5 @@ void out_release(out_file* f) {
     if (f->hold >= 0) close(f->hold);
     delete f;
 }
+
+}  // namespace art

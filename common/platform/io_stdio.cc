@@ -18,9 +18,11 @@
 
 struct in_file {
     FILE* stream;
-    posix_stamp opened;
+    art::posix_stamp opened;
     std::mutex lock;  // a positioned read is a seek and a read
 };
+
+namespace art {
 
 struct out_file {
     FILE* stream;       // null once closed
@@ -151,3 +153,5 @@ void out_release(out_file* f) {
     if (f->hold >= 0) close(f->hold);
     delete f;
 }
+
+}  // namespace art

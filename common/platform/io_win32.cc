@@ -17,6 +17,8 @@ struct in_file {
     FILE_BASIC_INFO opened;  // when it was last written to and changed, as opened
 };
 
+namespace art {
+
 struct out_file {
     HANDLE handle;  // INVALID_HANDLE_VALUE once closed
     HANDLE hold;    // keeps the lock until released; INVALID_HANDLE_VALUE when none was taken
@@ -245,3 +247,5 @@ void out_release(out_file* f) {
     if (f->hold != INVALID_HANDLE_VALUE) CloseHandle(f->hold);
     delete f;
 }
+
+}  // namespace art

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <ctime>
 
+namespace art {
+
 struct out_file;
 
 // The form's output on the descriptor fd that out_open or out_open_waiting opened;
@@ -28,5 +30,7 @@ posix_stamp posix_stamp_of(int fd);
 
 // in_check_unchanged for the input open on fd, stamped when it was opened.
 int posix_check_unchanged(int fd, uint64_t size, const posix_stamp& opened);
+
+}  // namespace art
 
 #endif

@@ -7,6 +7,8 @@
 
 #include <cstddef>
 
+namespace art {
+
 struct run_handlers {
     // An interruption: called once per handler; the platform then ends the process as
     // the interruption would have.
@@ -32,5 +34,7 @@ void release_interrupts();
 // A short wait, and waiting for the end of the process. Async-signal-safe.
 void pause_briefly();
 [[noreturn]] void wait_for_end();
+
+}  // namespace art
 
 #endif

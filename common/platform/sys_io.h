@@ -13,6 +13,9 @@
 #include <cstdint>
 
 struct in_file;
+
+namespace art {
+
 struct out_file;
 
 // The most that one read or write request asks for: the systems' counts are 32-bit.
@@ -108,5 +111,7 @@ constexpr bool CRLF_LINES = false;
 // Writes whole lines that already end as the text stream ends them, untranslated and
 // in as few requests as the platform allows, after what the runtime's stdout buffered.
 int stdout_write_raw(const char* data, size_t size);
+
+}  // namespace art
 
 #endif

@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace art {
+
 int handle_type(const intptr_t handle) {
     struct stat st;
     if (fstat(static_cast<int>(handle), &st) != 0) return errno;
@@ -166,3 +168,5 @@ int posix_check_unchanged(const int fd, const uint64_t size, const posix_stamp& 
         same_time(st.st_mtim, opened.modified) && (st.st_nlink == 0 || same_time(st.st_ctim, opened.changed));
     return unchanged ? 0 : ART_E_CHANGED;
 }
+
+}  // namespace art

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <windows.h>
 
+namespace art {
+
 namespace {
 
 // Opens name for querying only, following links; INVALID_HANDLE_VALUE when it cannot.
@@ -197,3 +199,5 @@ int stdout_write_raw(const char* data, const size_t size) {
     }
     return 0;
 }
+
+}  // namespace art

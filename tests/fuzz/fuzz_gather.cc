@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+using namespace art;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const fuzz_input in = split_input(data, size);
     const copy_limits limits = fuzz_limits(data, size);

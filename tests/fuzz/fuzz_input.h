@@ -63,8 +63,8 @@ inline std::vector<unsigned char> scatter_model(const unsigned char* gathered, c
 
 // Staging, window and plan sizes small enough for a fuzz input's few bytes to cross
 // their edges, chosen by the input's first byte.
-inline copy_limits fuzz_limits(const uint8_t* data, const size_t size) {
-    copy_limits limits;
+inline art::copy_limits fuzz_limits(const uint8_t* data, const size_t size) {
+    art::copy_limits limits;
     if (size == 0) return limits;
     const size_t stages[] = {1, 3, 16, 64, size_t{1} << 20};
     limits.stage_size = stages[data[0] % 5];
