@@ -212,6 +212,18 @@ const fault FAULTS[] = {
      "mkdir -p o/lower o/upper o/work o/m && mv \"$IN\" o/upper/ && " OVERLAY " && ln -s o/m/\"$IN\" \"$IN\" && "
      "ln -s o/upper/\"$IN\" \"$OUT\"",
      "", "", "OUT", "is the same file as the input IN", 1, left::link, false, false, nullptr, "umount o/m", nullptr},
+    // A builder elsewhere writes the output through a link, waiting for its text, a FIFO
+    // fed by nothing yet: once it has emptied the output it holds it, and this run is
+    // refused. Fed nothing, it then ends with the index of an empty text.
+    {"output held by a builder that waits for its text",
+     "echo OLD >\"$OUT\" && mkdir h && mkfifo h/enwik_text2_vok && ln -s ../\"$OUT\" h/enwik_art_idx && "
+     "{ sleep 60 >h/enwik_text2_vok & echo $! >feeder.pid; } && "
+     "{ (cd h && sh -c \"exec $BUILD\" >/dev/null 2>&1); echo $? >holder.st; mv holder.st holder.status; } & "
+     "for t in $(seq 1000); do [ -f \"$OUT\" ] && [ ! -s \"$OUT\" ] && exit 0; sleep 0.01; done; exit 1",
+     "", "", "OUT", "is being written by another run", 1, left::empty, false, false, nullptr,
+     "kill $(cat feeder.pid) && while [ ! -e holder.status ]; do sleep 0.01; done && "
+     "[ \"$(cat holder.status)\" = 0 ] && [ \"$(od -An -tx1 \"$OUT\" | tr -d ' \\n')\" = 0000000000000000 ]",
+     nullptr},
     // Another run of the program writes the same output and is stopped half-way: this one
     // is refused before it touches the output, and the other then ends with its whole
     // output, as a run of its own (ref) makes it.
@@ -266,7 +278,8 @@ TEST(Fault, EndsWithStatusOneAndLeavesNoHalfWrittenOutput) {
                 const scratch s(std::string(f.name) + "." + p.program + "." + in + "." + threads);
                 write_inputs(s, p.inputs);
                 const std::string vars = "OUT=" + p.output + " IN=" + in + " PROG=\"" + command_of(p.program) +
-                                         "\" INJECT=" + ART_FAULT_INJECT_LIB + "; ";
+                                         "\" BUILD=\"" + command_of("build_art_idx") + "\" INJECT=" +
+                                         ART_FAULT_INJECT_LIB + "; ";
                 const std::string setup = vars + f.setup;
                 const int made = s.shell(setup);
                 if (WIFEXITED(made) && WEXITSTATUS(made) == 77) {
