@@ -95,10 +95,22 @@ void output_file::let_go() {
     file_ = nullptr;
 }
 
-void output_file::commit() {
-    if (!guard_output_kept()) guard_wait_for_end();
+art_status output_file::commit() {
+    if (target_ != nullptr) {
+        // In one pass: no take-back can claim the output between its move and its being
+        // kept, nor remove it under its new name.
+        if (!guard_enter()) guard_wait_for_end();
+        const int err = replace_file(name_, target_);
+        const bool kept = err == 0 && guard_output_kept();
+        guard_leave();
+        if (err != 0) return status_of(target_, err);
+        if (!kept) guard_wait_for_end();
+    } else if (!guard_output_kept()) {
+        guard_wait_for_end();
+    }
     registered_ = false;
     let_go();
+    return ART_OK;
 }
 
 int output_file::take_back() {

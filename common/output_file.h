@@ -43,9 +43,13 @@ public:
     // Flushes and closes; the output stays registered until commit or take_back.
     art_status close();
 
-    // The run succeeded: the output stays, and is let go. Never returns when an
-    // interruption is taking the output back: the process ends by it.
-    void commit();
+    // Puts the output, on commit, in the place of the file named target (which must stay
+    // valid), in one step (replace_file): a reader sees the old file or the new one whole.
+    void replace_at(const char* target) { target_ = target; }
+    // The run succeeded: the output stays (put in its target's place, if one is set), and
+    // is let go. A failure to put it there leaves it registered, to be taken back. Never
+    // returns when an interruption is taking the output back: the process ends by it.
+    art_status commit();
     // The run failed: removes what it wrote (remove_partial_output), closes and lets it
     // go. Returns 0, or why the output could not be removed, after which it was at least
     // emptied. An output that was opened but never begun is only let go.
@@ -62,6 +66,7 @@ private:
 
     out_file* file_ = nullptr;  // held from open until committed or taken back
     const char* name_ = nullptr;
+    const char* target_ = nullptr;  // the file that the output replaces on commit, if any
     bool created_ = false;      // new, not an existing file replaced
     bool registered_ = false;   // with the run guard, until commit or take_back
     bool in_order_ = false;     // cannot be positioned

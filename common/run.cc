@@ -86,10 +86,8 @@ art_status end_of_work(output_file& out, const art_status work, std::initializer
 
 int finish_run(output_file& out, art_status status) {
     if (status.ok()) status = stdout_status();
-    if (status.ok()) {
-        out.commit();
-        return 0;
-    }
+    if (status.ok()) status = out.commit();
+    if (status.ok()) return 0;
     const int removal = out.take_back();
     if (removal == 0) return fail(status);
     if (removal == ART_E_NOT_EMPTIED)

@@ -142,6 +142,8 @@ void in_close(in_file* f) {
 
 intptr_t in_handle(const in_file* f) { return f->fd; }
 
+int in_lock_shared(in_file* f) { return posix_lock(f->fd, false, nullptr); }
+
 // An output open on fd, or ENOMEM.
 int out_from_fd(const int fd, out_file** f) {
     *f = new (std::nothrow) out_file{fd, handle_type(fd) == 0, -1};
@@ -150,7 +152,7 @@ int out_from_fd(const int fd, out_file** f) {
     return ENOMEM;
 }
 
-int out_lock(out_file* f) { return posix_lock(f->fd, &f->hold); }
+int out_lock(out_file* f) { return posix_lock(f->fd, true, &f->hold); }
 
 int out_truncate(out_file* f) { return posix_empty(f->fd); }
 

@@ -100,6 +100,8 @@ void in_close(in_file* f) {
 
 intptr_t in_handle(const in_file* f) { return stream_handle(f->stream); }
 
+int in_lock_shared(in_file* f) { return posix_lock(fileno(f->stream), false, nullptr); }
+
 // An unbuffered output stream on fd, or the failure.
 int out_from_fd(const int fd, out_file** f) {
     errno = 0;
@@ -116,7 +118,7 @@ int out_from_fd(const int fd, out_file** f) {
     return ENOMEM;
 }
 
-int out_lock(out_file* f) { return posix_lock(fileno(f->stream), &f->hold); }
+int out_lock(out_file* f) { return posix_lock(fileno(f->stream), true, &f->hold); }
 
 int out_truncate(out_file* f) { return posix_empty(fileno(f->stream)); }
 

@@ -196,11 +196,20 @@ int out_open_waiting(const char* name, out_file** f) { return open_output(name, 
 // The lock is one byte far past any end of file that the programs write, so that it
 // keeps no reader from the file's bytes (a lock on Windows is no mere advice), and apart
 // from the byte that the identity test of sys_win32.cc locks for a moment.
-int out_lock(out_file* f) {
+// The lock is one byte far past any end of file that the programs write, so that it
+// keeps no reader from the file's bytes (a lock on Windows is no mere advice), and apart
+// from the byte that the identity test of sys_win32.cc locks for a moment.
+static int lock_byte(const HANDLE h, const DWORD exclusive) {
     OVERLAPPED at = at_offset(0x7FFFFFFFFFFFFFE0u);
-    if (!LockFileEx(f->handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) &&
-        GetLastError() == ERROR_LOCK_VIOLATION)
+    if (!LockFileEx(h, exclusive | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) && GetLastError() == ERROR_LOCK_VIOLATION)
         return ART_E_LOCKED;
+    return 0;
+}
+
+int in_lock_shared(in_file* f) { return lock_byte(f->handle, 0); }
+
+int out_lock(out_file* f) {
+    if (const int err = lock_byte(f->handle, LOCKFILE_EXCLUSIVE_LOCK)) return err;
     const HANDLE self = GetCurrentProcess();
     if (!DuplicateHandle(self, f->handle, self, &f->hold, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
         f->hold = INVALID_HANDLE_VALUE;

@@ -15,9 +15,9 @@ struct out_file;
 // closes fd on failure.
 int out_from_fd(int fd, out_file** f);
 
-// out_lock on the descriptor fd; *hold is then a descriptor of the same open file, which
-// keeps the lock once fd is closed.
-int posix_lock(int fd, int* hold);
+// out_lock on the descriptor fd (exclusive) or in_lock_shared (not); *hold, if given,
+// is then a descriptor of the same open file, which keeps the lock once fd is closed.
+int posix_lock(int fd, bool exclusive, int* hold);
 // out_truncate on the descriptor fd; a file that is already empty is left alone.
 int posix_empty(int fd);
 

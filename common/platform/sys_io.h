@@ -76,6 +76,15 @@ void out_release(out_file* f);
 
 // The descriptor or HANDLE of an open input.
 intptr_t in_handle(const in_file* f);
+// Takes a shared lock on the regular input open in f, the kind that out_lock's excludes,
+// without waiting, and holds it until f is closed: ART_E_LOCKED when a run writes the
+// file. For a run that will put another file in the input's place. 0 also where the
+// file system takes no locks.
+int in_lock_shared(in_file* f);
+
+// Puts the file named from in the place of the one named to, in one step: a reader sees
+// the one or the other, whole.
+int replace_file(const char* from, const char* to);
 
 // What the open descriptor or HANDLE is: 0 for a regular file, EISDIR for a directory,
 // ART_E_NOT_REGULAR for anything else (a pipe, a device).

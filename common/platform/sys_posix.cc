@@ -127,9 +127,9 @@ int out_open_waiting(const char* name, out_file** f) {
     return fd < 0 ? errno : out_from_fd(fd, f);
 }
 
-int posix_lock(const int fd, int* hold) {
+int posix_lock(const int fd, const bool exclusive, int* hold) {
     struct flock lock {};
-    lock.l_type = F_WRLCK;
+    lock.l_type = exclusive ? F_WRLCK : F_RDLCK;
     lock.l_whence = SEEK_SET;
     int err = 0;
 #ifdef F_OFD_SETLK
@@ -140,9 +140,12 @@ int posix_lock(const int fd, int* hold) {
         err = fcntl(fd, F_SETLK, &lock) == 0 ? 0 : errno;
     if (err == EAGAIN || err == EACCES) return ART_E_LOCKED;
     if (err != 0 && err != ENOLCK && err != EINVAL && err != EOPNOTSUPP) return err;
+    if (hold == nullptr) return 0;
     *hold = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     return *hold < 0 ? errno : 0;
 }
+
+int replace_file(const char* from, const char* to) { return rename(from, to) == 0 ? 0 : errno; }
 
 int posix_empty(const int fd) {
     struct stat st;

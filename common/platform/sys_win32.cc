@@ -178,6 +178,10 @@ int remove_partial_output(const char* name, const intptr_t handle, const bool cr
     return emptied ? err : ART_E_NOT_EMPTIED;
 }
 
+int replace_file(const char* from, const char* to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : error_code();
+}
+
 unsigned usable_cores() {
     DWORD_PTR process = 0, system = 0;
     if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) return 1;
