@@ -1,0 +1,79 @@
+// order_art_idx: puts the index's records in an order that groups articles of similar
+// content, so that a compressor of the gathered text finds more of what it has seen. The
+// new index is proven to give the text back, written beside the old one and put in its
+// place in one step; where no better order is found, the index is left as it was.
+#include "art_files.h"
+#include "article_order.h"
+#include "chunk_copy.h"
+#include "index_coverage.h"
+#include "platform/sys_io.h"
+#include "report.h"
+#include "run.h"
+
+#include <cinttypes>
+#include <memory>
+#include <string>
+
+namespace art {
+
+// Where the new index is written before it takes the old one's place.
+constexpr const char* NEW_INDEX_FILE = "enwik_art_idx.new";
+
+// Refuses an index that does not give the text back, as check_art_idx says it, after
+// what: for an index that this run made.
+static int refuse_unless_whole(const coverage_result& r, const uint64_t text_size, const std::string& what = "") {
+    if (r.error != 0) return fail(status_of(INDEX_FILE, r.error));
+    if (r.breach.kind != breach_kind::none)
+        return fail(INDEX_FILE, (what + describe_breach(r.breach, TEXT_FILE, text_size)).c_str());
+    return r.whole() ? 0 : fail(INDEX_FILE, (what + describe_gaps(r, TEXT_FILE)).c_str());
+}
+
+static int order() {
+    if (const int status = refuse_stdout_on(NEW_INDEX_FILE, {TEXT_FILE, INDEX_FILE})) return status;
+    static loaded_file text{}, index{};  // held until process exit, as the programs hold what they load
+    for (const auto& [name, loaded] : {std::pair{TEXT_FILE, &text}, std::pair{INDEX_FILE, &index}})
+        if (const art_status s = load_whole_file(name, loaded); !s.ok()) return fail(s);
+    // No run may write the index while this one orders it: a builder's lock excludes
+    // this one, and this one a builder's.
+    if (index.file != nullptr)
+        if (const int err = in_lock_shared(index.file)) return fail(status_of(INDEX_FILE, err));
+    const uint64_t n = record_count(index.size);
+    if (const int status = refuse_unless_whole(check_coverage(index.data, n, text.size), text.size)) return status;
+
+    const std::unique_ptr<unsigned char[]> ordered(new unsigned char[n * ART_RECORD_SIZE]);
+    order_options options;
+    options.threads = machine_limits().threads;
+    const order_result r = order_articles(text.data, text.size, index.data, n, ordered.get(), options);
+    if (r.error != 0) return fail(status_of(INDEX_FILE, r.error));
+    if (!r.changed) {
+        // Nothing is written: the index stays byte for byte.
+        for (const loaded_file* input : {&text, &index})
+            if (const art_status s = check_unchanged(*input); !s.ok()) return fail(s);
+        print("n=%" PRIu64 "\nthe order given is kept: no better one was found\n", n);
+        const art_status s = stdout_status();
+        return s.ok() ? 0 : fail(s);
+    }
+    // The new index is proven before it is written.
+    if (const int status = refuse_unless_whole(check_coverage(ordered.get(), n, text.size), text.size,
+                                               "the new order would not give the text back, and is not written: "))
+        return status;
+
+    output_file out;
+    if (const int status = create_output(out, NEW_INDEX_FILE, {{TEXT_FILE, text.file}, {INDEX_FILE, index.file}}))
+        return status;
+    out.replace_at(INDEX_FILE);
+    const art_status work = out.write(0, ordered.get(), static_cast<size_t>(n * ART_RECORD_SIZE));
+    const art_status s = end_of_work(out, work, {&text, &index});
+    if (s.ok())
+        print("n=%" PRIu64 "\n%" PRIu64 " records moved: the cost model expects %.0f bytes less to compress\n", n,
+              r.moved, r.estimated_gain);
+    // The old index's bytes are let go before the new one takes its place, which Windows
+    // refuses to a file that is mapped; its file stays open, and locked, until the end.
+    index.file = nullptr;
+    release_loaded(&index);
+    return finish_run(out, s);
+}
+
+}  // namespace art
+
+int main() { return art::run_main("order_art_idx", art::order); }
