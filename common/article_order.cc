@@ -17,6 +17,12 @@ constexpr unsigned KEEP = 3;
 constexpr unsigned MAX_SLOTS = 32;
 // Up to this many records get 32 slots: their extra 32 bytes stay within 32 MiB.
 constexpr uint64_t WIDE_SIGNATURES_UP_TO = uint64_t{1} << 20;
+// The cost model's sampling: one shingle in 2^SAMPLE_BITS, a table of 2^TABLE_BITS
+// shingles per thread, the gathered text read in SEGMENTS parts.
+constexpr unsigned SAMPLE_BITS = 5;
+constexpr unsigned TABLE_BITS = 18;
+constexpr uint64_t SEGMENTS = 16;
+constexpr uint64_t POSITION_MASK = (uint64_t{1} << 40) - 1;
 // Below this many items a pass runs on one thread: a thread would cost more than it saves.
 constexpr uint64_t PART_MIN = 4096;
 
@@ -108,11 +114,6 @@ private:
     uint64_t pair_worth(const uint32_t a, const uint32_t b, const unsigned m) const {
         return content(a, b, m) + (follows_in_text(a, b) || follows_in_text(b, a) ? index_bits_ : 0);
     }
-    // The worth of b placed right after a.
-    uint64_t step_worth(const uint32_t a, const uint32_t b) const {
-        return content(a, b, known_matches(a, b)) + (follows_in_text(a, b) ? index_bits_ : 0);
-    }
-    unsigned known_matches(uint32_t a, uint32_t b) const;
     void offer(uint32_t a, uint32_t b, unsigned m);
     void offer_pair(const uint32_t a, const uint32_t b, const unsigned m) {
         if (pair_worth(a, b, m) == 0) return;
@@ -123,6 +124,10 @@ private:
     void find_candidates();
     void chain();
     uint32_t root(uint32_t a);
+    uint64_t worth(const std::vector<uint32_t>& order) const;
+    void text_order(std::vector<uint32_t>& order) const;
+    void chain_order(std::vector<uint32_t>& order, bool by_text) const;
+    void move_order(const std::vector<uint32_t>& base, std::vector<uint32_t>& order);
 
     const unsigned char* text_;
     uint64_t text_size_;
@@ -138,6 +143,8 @@ private:
     std::vector<uint8_t> best_m_;    // their agreeing slots
     std::vector<uint32_t> link_;     // two neighbours per record in the chains, NONE where free
     std::vector<uint32_t> parent_;   // the chains as disjoint sets
+    std::vector<uint64_t> at_;       // each record's offset in the gathered text of the base order
+    std::vector<uint32_t> target_;   // where a record moves to, NONE where it stays
 };
 
 // The one-permutation MinHash of every shingle of record i: each shingle's hash falls in
@@ -208,16 +215,6 @@ void orderer::offer(const uint32_t a, const uint32_t b, const unsigned m) {
     list_m[at] = static_cast<uint8_t>(m);
 }
 
-unsigned orderer::known_matches(const uint32_t a, const uint32_t b) const {
-    if (uint64_t{a} + 1 == b) return start_m_[a];
-    if (uint64_t{b} + 1 == a) return start_m_[b];
-    for (unsigned k = 0; k < KEEP; ++k) {
-        if (best_[size_t{a} * KEEP + k] == b) return best_m_[size_t{a} * KEEP + k];
-        if (best_[size_t{b} * KEEP + k] == a) return best_m_[size_t{b} * KEEP + k];
-    }
-    return 0;
-}
-
 // Candidates of each record: its neighbours in the start order and in the text, and
 // those near it in the sorted order of each band of two slots (records that agree on
 // both slots of a band sit together, in record order; each is compared with the next
@@ -246,7 +243,7 @@ void orderer::find_candidates() {
                 for (unsigned d = 1; d <= window_; ++d) {
                     uint8_t& m = found[size_t(p) * window_ + d - 1];
                     m = 0;
-                    if (p + d >= n_ || (keys[p] >> key_shift) != (keys[p + d] >> key_shift)) continue;
+                    if (p + d >= n_ || (key_shift < 64 && (keys[p] >> key_shift) != (keys[p + d] >> key_shift))) continue;
                     const uint32_t a = uint32_t(keys[p]), b = uint32_t(keys[p + d]);
                     if (text_order && !follows_in_text(a, b)) continue;
                     m = static_cast<uint8_t>(matches(a, b) + 1);
@@ -323,20 +320,78 @@ void orderer::chain() {
     }
 }
 
+}  // namespace
+
+// The cost model: what an order saves, in bits. The gathered text of the order is read
+// as an LZ compressor with a window of `reach` bytes would see it: one 8-byte shingle in
+// 32, chosen by its content, is looked up among those seen before it within reach, and
+// each found counts for 32 bytes that need not be stored again; each record right after
+// the one before it in the text saves the index a jump. The gathered text is read in a
+// fixed number of segments, each from an empty table, on as many threads as allowed.
+uint64_t orderer::worth(const std::vector<uint32_t>& order) const {
+    std::vector<uint64_t> first(SEGMENTS + 1, n_);
+    uint64_t total = 0;
+    for (uint64_t k = 0; k < n_; ++k) total += length(order[k]) + 1;
+    uint64_t steps = 0;
+    for (uint64_t k = 0, offset = 0, s = 0; k < n_; ++k) {
+        while (s < SEGMENTS && offset >= total / SEGMENTS * s) first[s++] = k;
+        offset += length(order[k]) + 1;
+        if (k > 0 && follows_in_text(order[k - 1], order[k])) ++steps;
+    }
+    std::vector<uint64_t> found(SEGMENTS, 0);
+    const size_t parts = std::min<size_t>(threads_, 8);
+    const art_status s = run_parts(parts, nullptr, [&](const size_t part) {
+        std::vector<uint64_t> table(size_t{1} << TABLE_BITS);
+        for (size_t segment = part; segment < SEGMENTS; segment += parts) {
+            std::fill(table.begin(), table.end(), 0);
+            uint64_t at = 1, hits = 0;
+            for (uint64_t k = first[segment]; k < first[segment + 1]; ++k) {
+                const art_record r = rec(order[k]);
+                const unsigned char* p = text_ + r.start;
+                for (uint64_t j = 0; j + 8 <= r.end - r.start; ++j) {
+                    uint64_t x;
+                    std::memcpy(&x, p + j, 8);
+                    const uint64_t h = x * 0x9E3779B97F4A7C15ULL;
+                    if (h >> (64 - SAMPLE_BITS)) continue;
+                    uint64_t& slot = table[(h >> (64 - SAMPLE_BITS - TABLE_BITS)) & ((size_t{1} << TABLE_BITS) - 1)];
+                    const uint64_t print = (h >> 8 & 0xFFFFFF) << 40;
+                    if (slot != 0 && (slot & ~POSITION_MASK) == print && at + j - (slot & POSITION_MASK) <= o_.reach) ++hits;
+                    slot = print | ((at + j) & POSITION_MASK);
+                }
+                at += r.end - r.start + 1;
+            }
+            found[segment] = hits;
+        }
+        return ART_OK;
+    }, [](size_t) {});
+    if (!s.ok()) throw std::bad_alloc();
+    uint64_t hits = 0;
+    for (const uint64_t f : found) hits += f;
+    return (hits << SAMPLE_BITS) * o_.match_bits + steps * index_bits_;
+}
+
+// The records by their start in the text, the last one last.
+void orderer::text_order(std::vector<uint32_t>& order) const {
+    std::vector<uint64_t> keys(static_cast<size_t>(n_ - 1));
+    for (uint64_t i = 0; i + 1 < n_; ++i) keys[i] = uint64_t{rec(i).start} << 32 | i;
+    sort_keys(keys, threads_, text_size_ << 32);
+    order.resize(static_cast<size_t>(n_));
+    for (uint64_t i = 0; i + 1 < n_; ++i) order[i] = uint32_t(keys[i]);
+    order[n_ - 1] = uint32_t(n_ - 1);
+}
+
+namespace {
 struct fragment {
     uint32_t head, tail;  // in the direction it is laid out
     uint32_t first_record, first_start;  // the least record number and text offset in it
 };
-
 }  // namespace
 
-order_result orderer::run(unsigned char* out) {
-    find_candidates();
-    std::vector<uint16_t>().swap(sig_);
-    chain();
-
-    // Each chain is laid out in the direction that has more records right after the one
-    // before them in the text, then in the start order, then from its lower end.
+// The chains laid out one after another: each in the direction that has more records
+// right after the one before them in the text, then in the start order, else from its
+// lower end; the chains by their first record in the start order (by_text false) or by
+// their first byte in the text.
+void orderer::chain_order(std::vector<uint32_t>& order, const bool by_text) const {
     const auto next_of = [this](const uint32_t at, const uint32_t from) {
         const uint32_t x = link_[size_t{at} * 2];
         return x != from ? x : link_[size_t{at} * 2 + 1];
@@ -344,12 +399,13 @@ order_result orderer::run(unsigned char* out) {
     std::vector<fragment> fragments;
     fragment last_fragment{NONE, NONE, 0, 0};
     const uint32_t last = uint32_t(n_ - 1);
+    std::vector<bool> seen(static_cast<size_t>(n_));
     for (uint32_t a = 0; a < n_; ++a) {
-        if (parent_[a] == NONE || link_[size_t{a} * 2 + 1] != NONE) continue;  // seen, or inside a chain
+        if (seen[a] || link_[size_t{a} * 2 + 1] != NONE) continue;  // seen, or inside a chain
         fragment f{a, a, a, rec(a).start};
         int64_t forward = 0, forward_in_start = 0;
         bool has_last = a == last;
-        parent_[a] = NONE;
+        seen[a] = true;
         for (uint32_t from = NONE, at = a, next = link_[size_t{a} * 2]; next != NONE;) {
             forward += int64_t(follows_in_text(at, next)) - int64_t(follows_in_text(next, at));
             forward_in_start += int64_t(uint64_t{at} + 1 == next) - int64_t(uint64_t{next} + 1 == at);
@@ -357,7 +413,7 @@ order_result orderer::run(unsigned char* out) {
             f.first_record = std::min(f.first_record, next);
             f.first_start = std::min(f.first_start, rec(next).start);
             has_last |= next == last;
-            parent_[next] = NONE;
+            seen[next] = true;
             from = at;
             at = next;
             next = next_of(at, from);
@@ -369,59 +425,140 @@ order_result orderer::run(unsigned char* out) {
         else
             fragments.push_back(f);
     }
-    std::vector<uint32_t>().swap(parent_);
-
-    // Worth of the start order, and of the chains laid out in two orders: by their first
-    // record in the start order, and by their first byte in the text.
-    uint64_t start_worth = 0;
-    for (uint32_t i = 0; i < last; ++i) start_worth += step_worth(i, i + 1);
-    const auto layout_worth = [&](const std::vector<fragment>& fs) {
-        uint64_t w = 0;
-        const fragment* before = nullptr;
-        const auto add = [&](const fragment& f) {
-            if (before != nullptr) w += step_worth(before->tail, f.head);
-            for (uint32_t from = NONE, at = f.head; at != f.tail;) {
-                const uint32_t next = next_of(at, from);
-                w += step_worth(at, next);
-                from = at;
-                at = next;
-            }
-            before = &f;
-        };
-        for (const fragment& f : fs) add(f);
-        add(last_fragment);
-        return w;
-    };
-    std::sort(fragments.begin(), fragments.end(),
-              [](const fragment& x, const fragment& y) { return x.first_record < y.first_record; });
-    const uint64_t by_start = layout_worth(fragments);
-    std::vector<fragment> by_text_order = fragments;
-    std::stable_sort(by_text_order.begin(), by_text_order.end(),
-                     [](const fragment& x, const fragment& y) { return x.first_start < y.first_start; });
-    const uint64_t by_text = layout_worth(by_text_order);
-    if (by_text > by_start) fragments.swap(by_text_order);
-    const uint64_t best = std::max(by_start, by_text);
-
-    order_result result{0, false, 0, 0.0};
-    if (best <= start_worth) {
-        std::memcpy(out, index_, size_t(n_) * ART_RECORD_SIZE);
-        return result;
-    }
-    uint64_t position = 0;
-    const auto put = [&](const fragment& f) {
+    std::sort(fragments.begin(), fragments.end(), [by_text](const fragment& x, const fragment& y) {
+        return by_text && x.first_start != y.first_start ? x.first_start < y.first_start
+                                                         : x.first_record < y.first_record;
+    });
+    fragments.push_back(last_fragment);
+    order.clear();
+    for (const fragment& f : fragments) {
         for (uint32_t from = NONE, at = f.head;;) {
-            std::memcpy(out + position * ART_RECORD_SIZE, index_ + uint64_t{at} * ART_RECORD_SIZE, ART_RECORD_SIZE);
-            result.moved += at != position;
-            ++position;
+            order.push_back(at);
             if (at == f.tail) break;
             const uint32_t next = next_of(at, from);
             from = at;
             at = next;
         }
+    }
+}
+
+// The base order with only the records moved that have no candidate as good as their
+// best within reach of them, each to right after that best one (before it, for the last
+// record); the records moved to one place follow it in record order.
+void orderer::move_order(const std::vector<uint32_t>& base, std::vector<uint32_t>& order) {
+    uint64_t offset = 0;
+    for (uint64_t k = 0; k < n_; ++k) {
+        at_[base[k]] = offset;
+        offset += length(base[k]) + 1;
+    }
+    std::vector<uint32_t>& target = target_;
+    const uint32_t last = uint32_t(n_ - 1);
+    for (uint32_t b = 0; b < n_; ++b) {
+        target[b] = NONE;
+        if (b == last) continue;
+        uint64_t top = 0, near = 0;
+        uint32_t to = NONE;
+        for (unsigned k = 0; k < KEEP && best_[size_t{b} * KEEP + k] != NONE; ++k) {
+            const uint32_t a = best_[size_t{b} * KEEP + k];
+            const uint64_t c = content(a, b, best_m_[size_t{b} * KEEP + k]);
+            if (c > top) {
+                top = c;
+                to = a;
+            }
+            const uint64_t gap = at_[a] > at_[b] ? at_[a] - at_[b] : at_[b] - at_[a];
+            if (gap <= o_.reach) near = std::max(near, c);
+        }
+        // A move costs up to three jumps in the index.
+        if (to != NONE && top > near + 3 * index_bits_) target[b] = to;
+    }
+    // Cycles of targets stay where the least record of the cycle is.
+    std::vector<uint8_t> state(static_cast<size_t>(n_), 0);  // 1 on the current walk, 2 done
+    for (uint32_t b = 0; b < n_; ++b) {
+        uint32_t x = b;
+        while (x != NONE && state[x] == 0) {
+            state[x] = 1;
+            x = target[x];
+        }
+        uint32_t least = NONE;
+        if (x != NONE && state[x] == 1) {
+            least = x;
+            for (uint32_t y = target[x]; y != x; y = target[y]) least = std::min(least, y);
+        }
+        for (x = b; x != NONE && state[x] == 1; x = target[x]) state[x] = 2;
+        if (least != NONE) target[least] = NONE;
+    }
+    // The moved records of each place, in record order: first[t] .. first[t + 1].
+    std::vector<uint32_t> first(static_cast<size_t>(n_) + 1, 0), moved;
+    for (uint32_t b = 0; b < n_; ++b)
+        if (target[b] != NONE) ++first[target[b] + 1];
+    for (uint64_t t = 0; t < n_; ++t) first[t + 1] += first[t];
+    moved.resize(first[n_]);
+    {
+        std::vector<uint32_t> fill(first.begin(), first.end() - 1);
+        for (uint32_t b = 0; b < n_; ++b)
+            if (target[b] != NONE) moved[fill[target[b]]++] = b;
+    }
+    order.clear();
+    std::vector<uint32_t> stack;
+    const auto put_moved_after = [&](const uint32_t root) {
+        for (uint32_t k = first[root + 1]; k > first[root]; --k) stack.push_back(moved[k - 1]);
+        while (!stack.empty()) {
+            const uint32_t x = stack.back();
+            stack.pop_back();
+            order.push_back(x);
+            for (uint32_t k = first[x + 1]; k > first[x]; --k) stack.push_back(moved[k - 1]);
+        }
     };
-    for (const fragment& f : fragments) put(f);
-    put(last_fragment);
-    result.changed = true;
+    for (uint64_t k = 0; k < n_; ++k) {
+        const uint32_t x = base[k];
+        if (target[x] != NONE) continue;
+        if (x != last) order.push_back(x);
+        put_moved_after(x);
+        if (x == last) order.push_back(x);
+    }
+}
+
+order_result orderer::run(unsigned char* out) {
+    find_candidates();
+    std::vector<uint16_t>().swap(sig_);
+    chain();
+    std::vector<uint32_t>().swap(parent_);
+    at_.resize(static_cast<size_t>(n_));
+    target_.resize(static_cast<size_t>(n_));
+
+    // The orders weighed: the start; the text's; the chains, laid out two ways; the best
+    // of the start and the text's with the records moved that gain by it.
+    std::vector<uint32_t> best_order(static_cast<size_t>(n_)), order;
+    for (uint64_t i = 0; i < n_; ++i) best_order[i] = uint32_t(i);
+    const uint64_t start_worth = worth(best_order);
+    uint64_t best = start_worth;
+    const auto weigh = [&]() {
+        const uint64_t w = worth(order);
+        if (w > best) {
+            best = w;
+            best_order.swap(order);
+        }
+    };
+    if (o_.text_neighbours) {
+        text_order(order);
+        weigh();
+    }
+    std::vector<uint32_t> base = best_order;
+    move_order(base, order);
+    std::vector<uint32_t>().swap(base);
+    weigh();
+    for (const bool by_text : {false, true}) {
+        if (by_text && !o_.text_neighbours) break;
+        chain_order(order, by_text);
+        weigh();
+    }
+
+    order_result result{0, false, 0, 0.0};
+    for (uint64_t k = 0; k < n_; ++k) {
+        std::memcpy(out + k * ART_RECORD_SIZE, index_ + uint64_t{best_order[k]} * ART_RECORD_SIZE, ART_RECORD_SIZE);
+        result.moved += best_order[k] != k;
+    }
+    result.changed = best > start_worth;
     result.estimated_gain = double(best - start_worth) / 8.0;
     return result;
 }

@@ -25,6 +25,8 @@ struct order_options {
     // is counted: a record right after the one before it in the text costs next to
     // nothing in a compressed index, a jump about log2(records) + 6 bits.
     bool text_neighbours = true;
+    // How far back in the gathered text a compressor is taken to find shared bytes.
+    uint64_t reach = uint64_t{4} << 20;
 };
 
 struct order_result {
