@@ -9,6 +9,8 @@
 #include <new>
 #include <vector>
 
+using art::run_parts;
+
 namespace {
 
 constexpr uint32_t NONE = UINT32_MAX;
