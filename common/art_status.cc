@@ -18,6 +18,8 @@ const char* art_strerror(const int code) {
         return "could be neither removed nor emptied";
     case ART_E_LOCKED:
         return "is being written by another run";
+    case ART_E_REPLACED:
+        return "another file took its name during the run; what was written is gone";
     case ART_E_NOT_REGULAR:
         return "not a regular file; its size cannot be known";
     case ART_E_NOT_OPENED:

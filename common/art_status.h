@@ -14,7 +14,8 @@ enum : int {
     ART_E_CHANGED = -6,      // a file written to by another process during the run
     ART_E_FEWER_BYTES = -7,  // an unchanged file that holds fewer bytes than its size says
     ART_E_NOT_EMPTIED = -8,  // an output that could be neither removed nor emptied
-    ART_E_LOCKED = -9,       // an output that another run is writing
+    ART_E_LOCKED = -9,       // a file that another run is writing
+    ART_E_REPLACED = -10,    // an output whose name another file took during the run
 };
 
 struct art_status {

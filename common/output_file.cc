@@ -25,14 +25,27 @@ void output_file::enroll() {
 art_status output_file::open(const char* name) {
     name_ = name;
     if (!guard_enter()) return status_of(name, ECANCELED);
-    int err = out_open(name, &file_, &created_);
-    if (err == 0) {
+    int err = 0;
+    bool opened = false;
+    // A run that held the file may remove it between its open and its lock here: the lock
+    // counts only on the file that the name still leads to.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        err = out_open(name, &file_, &created_);
+        opened = err == 0;
+        if (err != 0) break;
         in_order_ = handle_type(out_handle(file_)) != 0;
-        if (!in_order_) err = out_lock(file_);
-        if (err != 0) let_go();
-        // Only a file that nobody else could have had is taken back before it is begun.
-        if (err == 0 && created_) enroll();
+        if (in_order_) break;
+        err = out_lock(file_);
+        if (err == 0 && name_leads_to(name, out_handle(file_))) break;
+        if (err == 0) err = ART_E_LOCKED;
+        // A file created here that no other run has locked goes, whatever kept it from
+        // being locked here.
+        if (created_ && err != ART_E_LOCKED) remove_partial_output(name, out_handle(file_), true);
+        let_go();
+        if (err != ART_E_LOCKED) break;
     }
+    // Only a file that nobody else could have had is taken back before it is begun.
+    if (err == 0 && created_) enroll();
     guard_leave();
     if (err == ENXIO) {
         // Opening it creates nothing, so there is nothing to take back while it waits.
@@ -46,8 +59,7 @@ art_status output_file::open(const char* name) {
             guard_leave();
         }
     }
-    if (err == 0 || err == ART_E_LOCKED || err == ECANCELED) return status_of(name, err);
-    return open_failed(name, err);
+    return opened || err == ECANCELED ? status_of(name, err) : open_failed(name, err);
 }
 
 bool output_file::is(const in_file* f) const { return same_open_file(out_handle(file_), in_handle(f)); }
@@ -96,6 +108,9 @@ void output_file::let_go() {
 }
 
 art_status output_file::commit() {
+    // Another file put in the output's place during the run is not what the run wrote: a
+    // success then would leave the other file as the output.
+    if (!in_order_ && !name_leads_to(name_, out_handle(file_))) return status_of(name_, ART_E_REPLACED);
     if (target_ != nullptr) {
         // In one pass: no take-back can claim the output between its move and its being
         // kept, nor remove it under its new name.

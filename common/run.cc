@@ -49,17 +49,24 @@ int load_inputs(const char* source_name, const char* output, loaded_inputs* in) 
         working_on = name;
         announce_load(name);
         if (const art_status s = load_whole_file(name, loaded); !s.ok()) return fail(s);
+        if (const int status = refuse_if_written({name, loaded->file})) return status;
         announce_done();
     }
     in->n = record_count(loaded_size);
     return 0;
 }
 
+int refuse_if_written(const run_input& input) {
+    const int err = input.file != nullptr ? in_being_written(input.file) : 0;
+    return err == 0 ? 0 : fail(status_of(input.name, err));
+}
+
 int create_output(output_file& out, const char* name, std::initializer_list<run_input> inputs) {
-    // Inputs that the run holds no file of are known by name alone; the others by what
-    // their open files and the output's say, before the output is changed at all.
+    // Inputs are known by name, and those that the run holds open also by what their open
+    // files and the output's say, before the output is changed at all: opening a file of
+    // an overlay for writing may make it another file (its copy in the upper layer).
     for (const run_input& input : inputs)
-        if (input.file == nullptr && same_file(name, input.name)) return refuse(name, "input", input.name);
+        if (same_file(name, input.name)) return refuse(name, "input", input.name);
     working_on = name;
     if (const art_status opened = out.open(name); !opened.ok()) return fail(opened);
     for (const run_input& input : inputs)

@@ -46,6 +46,10 @@ struct run_input {
     const in_file* file;
 };
 
+// Refuses (status 1, with a diagnostic) an input that another run is writing: what it
+// holds may be half of what it will. Returns 0 when none is (or input.file is null).
+int refuse_if_written(const run_input& input);
+
 // Opens the output, then refuses (status 1, with a diagnostic) one that another run is
 // writing or that counts as one file with an input (sys_io.h), leaving it as it was;
 // then empties it. Returns 0, or the exit status.

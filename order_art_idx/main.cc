@@ -33,6 +33,7 @@ static int order() {
     static loaded_file text{}, index{};  // held until process exit, as the programs hold what they load
     for (const auto& [name, loaded] : {std::pair{TEXT_FILE, &text}, std::pair{INDEX_FILE, &index}})
         if (const art_status s = load_whole_file(name, loaded); !s.ok()) return fail(s);
+    if (const int status = refuse_if_written({TEXT_FILE, text.file})) return status;
     // No run may write the index while this one orders it: a builder's lock excludes
     // this one, and this one a builder's.
     if (index.file != nullptr)

@@ -76,6 +76,7 @@ struct fault {
     const char* cleanup;  // sh command run in the scratch folder afterwards; a setup that
                           // exits 77 skips the fault where the machine cannot make it
     const char* not_on_windows;  // why the fault cannot be made for a Windows build, if so
+    bool input_written = false;  // another run writes an input: the inputs are not compared
 };
 
 const fault FAULTS[] = {
@@ -229,6 +230,33 @@ const fault FAULTS[] = {
      "kill $(cat feeder.pid) && while [ ! -e holder.status ]; do sleep 0.01; done && "
      "[ \"$(cat holder.status)\" = 0 ] && [ \"$(od -An -tx1 \"$OUT\" | tr -d ' \\n')\" = 0000000000000000 ]",
      nullptr},
+    // Once copied up, a file of an overlay keeps its lower layer's inode number in the
+    // overlay, and its copy in the upper layer has another: one size and the same times
+    // remain, which the output is refused on, both ways round.
+    {"output the upper layer's path of an input copied up in an overlay",
+     "mkdir -p o/lower o/upper o/work o/m && mv \"$IN\" o/lower/ && " OVERLAY " && chmod 600 o/m/\"$IN\" && "
+     "ln -s o/m/\"$IN\" \"$IN\" && ln -s o/upper/\"$IN\" \"$OUT\"",
+     "", "", "OUT", "is the same file as the input IN", 1, left::link, false, false, nullptr, UMOUNT("o/m"), nullptr},
+    {"input read through the upper layer's path, output its copied-up file in the overlay",
+     "mkdir -p o/lower o/upper o/work o/m && mv \"$IN\" o/lower/ && " OVERLAY " && chmod 600 o/m/\"$IN\" && "
+     "ln -s o/upper/\"$IN\" \"$IN\" && ln -s o/m/\"$IN\" \"$OUT\"",
+     "", "", "OUT", "is the same file as the input IN", 1, left::link, false, false, nullptr, UMOUNT("o/m"), nullptr},
+    // The lock's second descriptor cannot be had: the new output goes, and the failure is
+    // said (gather has three files open by then, the builder two).
+    {"no descriptor left for the output's lock", "", "sh -c 'ulimit -n 6; exec \"$0\"'", "", "OUT", "Too many open files", 1,
+     left::nothing, false, SANITIZED_BUILD, "gather_arts", nullptr, "needs ulimit"},
+    {"no descriptor left for the output's lock", "", "sh -c 'ulimit -n 5; exec \"$0\"'", "", "OUT", "Too many open files", 1,
+     left::nothing, false, SANITIZED_BUILD, "build_art_idx", nullptr, "needs ulimit"},
+    // A gather stopped half-way through the gathered text: scatter does not read it.
+    {"input being written by another run",
+     "cp enwik_text2_vok_r enwik_text2_vok && { sh -c \"export ASAN_OPTIONS=verify_asan_link_order=0 "
+     "LD_PRELOAD=$INJECT ART_THREADS=3 ART_SIGNAL_FILE=enwik_text2_vok_r ART_SIGNAL=19; exec $GATHER\" >/dev/null & "
+     "echo $! >holder.pid; } && "
+     "for t in $(seq 500); do grep -q '^[0-9]* ([^)]*) T' /proc/$(cat holder.pid)/stat && exit 0; sleep 0.01; done; "
+     "exit 1",
+     "", "", "enwik_text2_vok_r", "is being written by another run", 1, left::nothing, false, false, "scatter_arts",
+     "kill -CONT $(cat holder.pid) && while kill -0 $(cat holder.pid) 2>/dev/null; do sleep 0.01; done",
+     "needs LD_PRELOAD and POSIX signals", true},
     // Another run of the program writes the same output and is stopped half-way: this one
     // is refused before it touches the output, and the other then ends with its whole
     // output, as a run of its own (ref) makes it.
@@ -283,8 +311,8 @@ TEST(Fault, EndsWithStatusOneAndLeavesNoHalfWrittenOutput) {
                 const scratch s(std::string(f.name) + "." + p.program + "." + in + "." + threads);
                 write_inputs(s, p.inputs);
                 const std::string vars = "OUT=" + p.output + " IN=" + in + " PROG=\"" + command_of(p.program) +
-                                         "\" BUILD=\"" + command_of("build_art_idx") + "\" INJECT=" +
-                                         ART_FAULT_INJECT_LIB + "; ";
+                                         "\" BUILD=\"" + command_of("build_art_idx") + "\" GATHER=\"" +
+                                         command_of("gather_arts") + "\" INJECT=" + ART_FAULT_INJECT_LIB + "; ";
                 const std::string setup = vars + f.setup;
                 const int made = s.shell(setup);
                 if (WIFEXITED(made) && WEXITSTATUS(made) == 77) {
@@ -292,7 +320,7 @@ TEST(Fault, EndsWithStatusOneAndLeavesNoHalfWrittenOutput) {
                     break;
                 }
                 ASSERT_EQ(made, 0) << setup;
-                const bool input_changed = std::string(f.setup).find("rm \"$IN\"") != std::string::npos ||
+                const bool input_changed = f.input_written || std::string(f.setup).find("rm \"$IN\"") != std::string::npos ||
                                            std::string(f.prefix).find("ART_CHANGE") != std::string::npos;
                 std::vector<std::string> before;
                 if (!input_changed)

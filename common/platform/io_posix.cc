@@ -142,6 +142,8 @@ void in_close(in_file* f) {
 
 intptr_t in_handle(const in_file* f) { return f->fd; }
 
+int in_being_written(const in_file* f) { return posix_being_written(f->fd); }
+
 int in_lock_shared(in_file* f) { return posix_lock(f->fd, false, nullptr); }
 
 // An output open on fd, or ENOMEM.

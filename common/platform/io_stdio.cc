@@ -100,6 +100,8 @@ void in_close(in_file* f) {
 
 intptr_t in_handle(const in_file* f) { return stream_handle(f->stream); }
 
+int in_being_written(const in_file* f) { return posix_being_written(fileno(f->stream)); }
+
 int in_lock_shared(in_file* f) { return posix_lock(fileno(f->stream), false, nullptr); }
 
 // An unbuffered output stream on fd, or the failure.

@@ -199,14 +199,24 @@ int out_open_waiting(const char* name, out_file** f) { return open_output(name, 
 // The lock is one byte far past any end of file that the programs write, so that it
 // keeps no reader from the file's bytes (a lock on Windows is no mere advice), and apart
 // from the byte that the identity test of sys_win32.cc locks for a moment.
+constexpr uint64_t LOCK_BYTE = 0x7FFFFFFFFFFFFFE0u;
+
 static int lock_byte(const HANDLE h, const DWORD exclusive) {
-    OVERLAPPED at = at_offset(0x7FFFFFFFFFFFFFE0u);
+    OVERLAPPED at = at_offset(LOCK_BYTE);
     if (!LockFileEx(h, exclusive | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) && GetLastError() == ERROR_LOCK_VIOLATION)
         return ART_E_LOCKED;
     return 0;
 }
 
 int in_lock_shared(in_file* f) { return lock_byte(f->handle, 0); }
+
+int in_being_written(const in_file* f) {
+    const int err = lock_byte(f->handle, 0);
+    if (err != 0) return err;
+    OVERLAPPED at = at_offset(LOCK_BYTE);
+    UnlockFileEx(f->handle, 0, 1, 0, &at);
+    return 0;
+}
 
 int out_lock(out_file* f) {
     if (const int err = lock_byte(f->handle, LOCKFILE_EXCLUSIVE_LOCK)) return err;

@@ -76,6 +76,9 @@ void out_release(out_file* f);
 
 // The descriptor or HANDLE of an open input.
 intptr_t in_handle(const in_file* f);
+// ART_E_LOCKED when another open file holds the kind of lock that out_lock takes on the
+// regular input open in f (a run is writing it), else 0. Takes no lock.
+int in_being_written(const in_file* f);
 // Takes a shared lock on the regular input open in f, the kind that out_lock's excludes,
 // without waiting, and holds it until f is closed: ART_E_LOCKED when a run writes the
 // file. For a run that will put another file in the input's place. 0 also where the
@@ -90,13 +93,17 @@ int replace_file(const char* from, const char* to);
 // ART_E_NOT_REGULAR for anything else (a pipe, a device).
 int handle_type(intptr_t handle);
 // Identity: two files count as one when they are one (through hard or symbolic links),
-// and also when they cannot be told apart: the same inode number, size and times on two
-// devices, as one file shows through an overlay and through the path of its layer.
+// and also when they cannot be told apart: files of two devices with the same size and
+// the same modification and change times, as one file shows through an overlay (under
+// the overlay's device, with its lower layer's inode number even once copied up) and
+// through the path of its layer; empty ones only with one inode number as well.
 //
 // True when the files open on handles a and b count as one.
 bool same_open_file(intptr_t a, intptr_t b);
 // True when both names exist and resolve to files that count as one.
 bool same_file(const char* a, const char* b);
+// True when name leads to the very file open on handle (no rule of counting as one).
+bool name_leads_to(const char* name, intptr_t handle);
 // True when standard output is a regular file (or a FIFO) and name resolves to a file
 // that counts as one with it.
 bool stdout_is(const char* name);

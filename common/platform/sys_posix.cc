@@ -24,13 +24,15 @@ namespace {
 
 bool same_time(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
 
-// The one rule of identity (sys_io.h): one device and inode, or an inode number, size and
-// times that two devices share. An overlay shows its files under its own device with the
-// inode numbers of their layers, and nothing that a descriptor says ties the two.
+// The one rule of identity (sys_io.h): one device and inode, or, on two devices, one size
+// and the same times. An overlay shows its files under its own device, with the inode
+// number of the lower layer's file even once the file is copied up to the upper layer,
+// and nothing that a descriptor says ties the two. Empty files made in the same tick of
+// the clock (a file of /proc and a new output) are only taken for one by inode number.
 bool one_file(const struct stat& a, const struct stat& b) {
-    if (a.st_ino != b.st_ino) return false;
-    if (a.st_dev == b.st_dev) return true;
-    return a.st_size == b.st_size && same_time(a.st_mtim, b.st_mtim) && same_time(a.st_ctim, b.st_ctim);
+    if (a.st_dev == b.st_dev) return a.st_ino == b.st_ino;
+    return a.st_size == b.st_size && same_time(a.st_mtim, b.st_mtim) && same_time(a.st_ctim, b.st_ctim) &&
+           (a.st_size > 0 || a.st_ino == b.st_ino);
 }
 
 }  // namespace
@@ -43,6 +45,12 @@ bool same_open_file(const intptr_t a, const intptr_t b) {
 bool same_file(const char* a, const char* b) {
     struct stat sa, sb;
     return stat(a, &sa) == 0 && stat(b, &sb) == 0 && one_file(sa, sb);
+}
+
+bool name_leads_to(const char* name, const intptr_t handle) {
+    struct stat sn, sh;
+    return stat(name, &sn) == 0 && fstat(static_cast<int>(handle), &sh) == 0 && sn.st_dev == sh.st_dev &&
+           sn.st_ino == sh.st_ino;
 }
 
 bool stdout_is(const char* name) {
@@ -143,6 +151,23 @@ int posix_lock(const int fd, const bool exclusive, int* hold) {
     if (hold == nullptr) return 0;
     *hold = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     return *hold < 0 ? errno : 0;
+}
+
+int posix_being_written(const int fd) {
+    struct flock lock {};
+    lock.l_type = F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    int err = 0;
+#ifdef F_OFD_GETLK
+    if (fcntl(fd, F_OFD_GETLK, &lock) != 0) err = errno;
+    if (err == EINVAL) {
+        lock.l_type = F_RDLCK;
+#endif
+        err = fcntl(fd, F_GETLK, &lock) == 0 ? 0 : errno;
+#ifdef F_OFD_GETLK
+    }
+#endif
+    return err == 0 && lock.l_type != F_UNLCK ? ART_E_LOCKED : 0;
 }
 
 int replace_file(const char* from, const char* to) { return rename(from, to) == 0 ? 0 : errno; }

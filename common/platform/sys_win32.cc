@@ -87,27 +87,31 @@ lock_verdict lock_test(const HANDLE a, const HANDLE b) {
 }
 
 // Whether both handles are open on files that count as one (sys_io.h): the same volume
-// and file index, or the same file index, size and last write on two volumes, which
-// nothing that a handle says tells apart (one file of a Linux overlay, seen under wine
-// through the overlay and through the path of its layer). Under wine the file index is
-// the inode number, but the volume serial number comes from the drive letter that the
-// path a file was opened by (its links followed) falls under: one file reached under
-// drive_c and under / has two serials, and a file on another mount than that drive's
-// folder has 0, so files of two such mounts can share both numbers. There an equal file
-// index is decided by the serials only when they agree and are not 0, else by the wine
-// server's lock table, which knows files by device and inode (lock_test); where that
+// and file index, or, on two volumes, the same size, last write and change, which nothing
+// that a handle says tells apart (one file of a Linux overlay, seen under wine through
+// the overlay and through the path of its layer). Under wine the file index is the inode
+// number, but the volume serial number comes from the drive letter that the path a file
+// was opened by (its links followed) falls under: one file reached under drive_c and
+// under / has two serials, and a file on another mount than that drive's folder has 0,
+// so files of two such mounts can share both numbers. There serials tell volumes apart
+// only when they agree and are not 0; else an equal file index is decided by the wine
+// server's lock table, which knows files by device and inode (lock_test), and where that
 // cannot answer, the files count as one.
 bool same_identity(const HANDLE a, const HANDLE b) {
     BY_HANDLE_FILE_INFORMATION ia, ib;
-    if (!GetFileInformationByHandle(a, &ia) || !GetFileInformationByHandle(b, &ib) ||
-        ia.nFileIndexHigh != ib.nFileIndexHigh || ia.nFileIndexLow != ib.nFileIndexLow)
-        return false;
-    const bool serials_agree = ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber;
-    if (serials_agree && (!under_wine() || ia.dwVolumeSerialNumber != 0)) return true;
+    if (!GetFileInformationByHandle(a, &ia) || !GetFileInformationByHandle(b, &ib)) return false;
+    const bool same_index = ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+    // Serials that tell volumes apart: natively always, under wine only when they agree and are not 0.
+    if (ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && (!under_wine() || ia.dwVolumeSerialNumber != 0))
+        return same_index;
+    FILE_BASIC_INFO ta{}, tb{};
     if (ia.nFileSizeHigh == ib.nFileSizeHigh && ia.nFileSizeLow == ib.nFileSizeLow &&
-        CompareFileTime(&ia.ftLastWriteTime, &ib.ftLastWriteTime) == 0)
+        (ia.nFileSizeHigh != 0 || ia.nFileSizeLow != 0 || same_index) &&
+        GetFileInformationByHandleEx(a, FileBasicInfo, &ta, sizeof ta) &&
+        GetFileInformationByHandleEx(b, FileBasicInfo, &tb, sizeof tb) &&
+        ta.LastWriteTime.QuadPart == tb.LastWriteTime.QuadPart && ta.ChangeTime.QuadPart == tb.ChangeTime.QuadPart)
         return true;
-    return under_wine() && lock_test(a, b) != lock_verdict::different;
+    return same_index && under_wine() && lock_test(a, b) != lock_verdict::different;
 }
 
 // Whether name leads to the file that h is open on.
@@ -132,6 +136,8 @@ bool same_file(const char* a, const char* b) {
     CloseHandle(ha);
     return same;
 }
+
+bool name_leads_to(const char* name, const intptr_t handle) { return name_is(name, reinterpret_cast<HANDLE>(handle)); }
 
 bool stdout_is(const char* name) {
     const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
