@@ -242,10 +242,11 @@ const fault FAULTS[] = {
      "ln -s o/upper/\"$IN\" \"$IN\" && ln -s o/m/\"$IN\" \"$OUT\"",
      "", "", "OUT", "is the same file as the input IN", 1, left::link, false, false, nullptr, UMOUNT("o/m"), nullptr},
     // The lock's second descriptor cannot be had: the new output goes, and the failure is
-    // said (gather has three files open by then, the builder two).
-    {"no descriptor left for the output's lock", "", "sh -c 'ulimit -n 6; exec \"$0\"'", "", "OUT", "Too many open files", 1,
+    // said (gather has three files open by then, the builder two, past the standard ones
+    // and whatever the test's own process left open).
+    {"no descriptor left for the output's lock", "", "sh -c 'exec 3>&- 4>&- 5>&-; ulimit -n 6; exec \"$0\"'", "", "OUT", "Too many open files", 1,
      left::nothing, false, SANITIZED_BUILD, "gather_arts", nullptr, "needs ulimit"},
-    {"no descriptor left for the output's lock", "", "sh -c 'ulimit -n 5; exec \"$0\"'", "", "OUT", "Too many open files", 1,
+    {"no descriptor left for the output's lock", "", "sh -c 'exec 3>&- 4>&- 5>&-; ulimit -n 5; exec \"$0\"'", "", "OUT", "Too many open files", 1,
      left::nothing, false, SANITIZED_BUILD, "build_art_idx", nullptr, "needs ulimit"},
     // A gather stopped half-way through the gathered text: scatter does not read it.
     {"input being written by another run",
