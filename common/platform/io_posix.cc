@@ -2,6 +2,7 @@
 // order through the kernel where they can be, positioned writes.
 #include "sys_io.h"
 
+#include "art_block.h"
 #include "art_status.h"
 #include "file_loader.h"
 #include "posix_files.h"
@@ -28,7 +29,7 @@ struct out_file {
 
 namespace {
 
-constexpr uintptr_t HUGE_PAGE = uintptr_t{2} << 20;
+constexpr uintptr_t HUGE_PAGE = art::ART_BLOCK_SIZE;
 
 // Maps the file read-only at an address aligned to a huge page, where the page cache's
 // large folios can be mapped whole; null when the file cannot be mapped.

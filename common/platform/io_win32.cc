@@ -3,6 +3,7 @@
 // offsets of each request, never by a seek of their own.
 #include "sys_io.h"
 
+#include "art_block.h"
 #include "art_status.h"
 #include "file_loader.h"
 #include "run_guard.h"
@@ -117,7 +118,7 @@ int in_read_at(in_file* f, const uint64_t offset, unsigned char* buf, const size
 // the system's file cache can back it whole (as they can under wine on Linux); null to
 // let the system choose.
 void* aligned_place(const uint64_t size) {
-    constexpr uintptr_t ALIGN = uintptr_t{2} << 20;
+    constexpr uintptr_t ALIGN = art::ART_BLOCK_SIZE;
     void* const probe = VirtualAlloc(nullptr, static_cast<SIZE_T>(size + ALIGN), MEM_RESERVE, PAGE_NOACCESS);
     if (probe == nullptr) return nullptr;
     VirtualFree(probe, 0, MEM_RELEASE);
