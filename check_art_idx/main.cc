@@ -6,6 +6,7 @@
 #include "platform/sys_io.h"
 #include "report.h"
 #include "run.h"
+#include "sized_reader.h"
 
 #include <cinttypes>
 #include <cstring>
@@ -19,15 +20,13 @@ using input = std::unique_ptr<in_file, void (*)(in_file*)>;
 // there is one. A size that it said must hold from its first byte to its last; *size
 // is the size said, then the bytes read.
 static art_status read_input(in_file* f, const char* name, const bool sized, uint64_t* size, coverage_check* check) {
-    const uint64_t said = *size;
+    art::sized_reader reader(f, name, *size, sized);
     size_t held = 0;  // the first bytes of a record that the last read cut
-    for (*size = 0;;) {
+    for (;;) {
         size_t got = 0;
-        if (const int err = in_read(f, block + held, sizeof block - held, &got)) return status_of(name, err);
-        if (got == 0) return status_of(name, sized && *size < said ? ART_E_SHORT_READ : 0);
-        if (sized && *size + got > said) return status_of(name, ART_E_GREW);
-        if (*size + got >= ART_TEXT_LIMIT) return status_of(name, ART_E_TOO_LARGE);
-        *size += got;
+        const art_status s = reader.read(block + held, sizeof block - held, &got);
+        *size = reader.done();
+        if (!s.ok() || got == 0) return s;
         if (check == nullptr) continue;
         held += got;
         check->add(block, held / ART_RECORD_SIZE);
