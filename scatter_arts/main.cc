@@ -86,7 +86,7 @@ char* format_lines(char* out, const unsigned char* gathered, const unsigned char
         std::memcpy(out, position.begin(), position.size());
         out += position.size();
         *out++ = ' ';
-        out = put_hex(out, reinterpret_cast<uintptr_t>(gathered) + c.source());
+        out = put_hex(out, reinterpret_cast<uintptr_t>(gathered) + c.gathered_offset());
         *out++ = ' ';
         out = put_hex(out, c.length());
         if (CRLF_LINES) *out++ = '\r';
