@@ -186,7 +186,7 @@ TEST(RoundTrip, GivesTheTextBackWithBuilderAndReorderedIndexes) {
 // Inputs of 64 MiB and more run on two threads: long runs are read through the file,
 // short pieces copied from the mapping. Articles of a few MB and a cluster of short ones
 // mix both in one run.
-TEST(RoundTrip, LargeInputsMixKernelCopiesAndMemoryWrites) {
+TEST(RoundTrip, LargeInputsMixFileReadsAndMappedCopies) {
     const scratch s;
     std::string text = random_text(80u << 20, 1u << 30, 4);
     std::mt19937 rng(8);
@@ -195,8 +195,8 @@ TEST(RoundTrip, LargeInputsMixKernelCopiesAndMemoryWrites) {
     s.write(TEXT, text);
     ASSERT_EQ(s.run("build_art_idx").status, 0);
     const std::vector<art_record> built = decode_index(s.read(INDEX));
-    // Reordered, with the longest article first: copied by the kernel before the first
-    // short piece brings the text into memory.
+    // Reordered, with the longest article first: gather reads it through the file before
+    // the first short piece has the text mapped in; scatter builds its output by windows.
     std::vector<art_record> reordered = built;
     std::shuffle(reordered.begin(), reordered.end() - 1, rng);
     const auto longest = std::max_element(reordered.begin(), reordered.end() - 1,
@@ -212,7 +212,7 @@ TEST(RoundTrip, LargeInputsMixKernelCopiesAndMemoryWrites) {
         EXPECT_TRUE(s.read(SCATTERED) == text);
     }
     if (target_windows()) return;
-    // A device takes no kernel file copy: the same run goes out from memory instead.
+    // An output that cannot be positioned (a device) takes the same run in order, on one part.
     s.write(INDEX, encode_index(built));
     ASSERT_EQ(s.shell("ln -sf /dev/null " + SCATTERED), 0);
     EXPECT_EQ(s.run("scatter_arts", ">/dev/null").status, 0);
