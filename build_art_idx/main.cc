@@ -68,7 +68,8 @@ static art_status read_range(in_file* text, uint64_t from, const uint64_t to, un
 // each into the records of its delimiters, the first of which does not yet know where its
 // article starts. The ring's writer gives each block's first record its start (just past
 // the last delimiter before it) and appends the records to the index in order, through a
-// block writer.
+// block writer. The ring has two slots more than there are threads: so many blocks at
+// most are split ahead of the writer.
 class parallel_build {
 public:
     parallel_build(in_file* text, const uint64_t size, const size_t threads, output_file& index)
