@@ -3,9 +3,9 @@
 // each at its record's start, cover every byte of the text.
 #include "art_files.h"
 #include "index_coverage.h"
-#include "platform/sys_io.h"
 #include "report.h"
 #include "run.h"
+#include "sized_reader.h"
 
 #include <cinttypes>
 #include <cstring>
@@ -21,15 +21,13 @@ using input = std::unique_ptr<in_file, void (*)(in_file*)>;
 // there is one. A size that it said must hold from its first byte to its last; *size
 // is the size said, then the bytes read.
 static art_status read_input(in_file* f, const char* name, const bool sized, uint64_t* size, coverage_check* check) {
-    const uint64_t said = *size;
+    sized_reader reader(f, name, *size, sized);
     size_t held = 0;  // the first bytes of a record that the last read cut
-    for (*size = 0;;) {
+    for (;;) {
         size_t got = 0;
-        if (const int err = in_read(f, block + held, sizeof block - held, &got)) return status_of(name, err);
-        if (got == 0) return status_of(name, sized && *size < said ? ART_E_SHORT_READ : 0);
-        if (sized && *size + got > said) return status_of(name, ART_E_GREW);
-        if (*size + got >= ART_TEXT_LIMIT) return status_of(name, ART_E_TOO_LARGE);
-        *size += got;
+        const art_status s = reader.read(block + held, sizeof block - held, &got);
+        *size = reader.done();
+        if (!s.ok() || got == 0) return s;
         if (check == nullptr) continue;
         held += got;
         check->add(block, held / ART_RECORD_SIZE);
@@ -40,7 +38,7 @@ static art_status read_input(in_file* f, const char* name, const bool sized, uin
 
 // An input, open, with the size it says (sized), if any.
 struct opened {
-    input file{nullptr, in_close};
+    input file{nullptr, close_input};
     uint64_t size = 0;
     bool sized = false;
     // As end_of_work checks an input: a size said must still hold at the end.
@@ -71,12 +69,11 @@ static int check() {
     announce_done();
     const coverage_result r = check.finish();
 
-    for (const loaded_file& in : {text.as_loaded(TEXT_FILE), index.as_loaded(INDEX_FILE)})
+    for (const loaded_file& in : {text.as_loaded(TEXT_FILE), index.as_loaded(INDEX_FILE)}) {
         if (const art_status changed = check_unchanged(in); !changed.ok()) return fail(changed);
-    if (r.error != 0) return fail(status_of(INDEX_FILE, r.error));
-    if (r.breach.kind != breach_kind::none)
-        return fail(INDEX_FILE, describe_breach(r.breach, TEXT_FILE, text.size).c_str());
-    if (!r.whole()) return fail(INDEX_FILE, describe_gaps(r, TEXT_FILE).c_str());
+        if (const int status = refuse_if_written({in.name, in.file})) return status;
+    }
+    if (const int status = refuse_unless_whole(r, text.size)) return status;
     print("n=%" PRIu64 ": the records cover all %" PRIu64 " bytes of %s: gather then scatter give it back\n",
           record_count(index.size), text.size, TEXT_FILE);
     s = stdout_status();

@@ -82,21 +82,23 @@ inline uint32_t chunk_length(const art_record r, const uint64_t i, const uint64_
 
 // The walk over an index's chunks in index order, as the gathered text holds them:
 // chunk i begins where chunk i - 1 ended. For record i it gives the record, its exact
-// chunk length and source(), the chunk's offset in the gathered text (the lengths of
-// chunks 0 to i - 1, summed in 64 bits).
+// chunk length and gathered_offset(), the chunk's offset in the gathered text (the
+// lengths of chunks 0 to i - 1, summed in 64 bits): where gather writes it, and where
+// scatter reads it.
 //     for (chunk_cursor c(index, n); !c.done(); c.next()) ...
 class chunk_cursor {
 public:
     chunk_cursor(const unsigned char* index, const uint64_t n) : index_(index), n_(n) { load(); }
-    // The same walk taken up at record position (at most n), whose chunk begins at source.
-    chunk_cursor(const unsigned char* index, const uint64_t n, const uint64_t position, const uint64_t source)
-        : index_(index), n_(n), i_(position), source_(source) {
+    // The same walk taken up at record position (at most n), whose chunk begins at
+    // gathered_offset in the gathered text.
+    chunk_cursor(const unsigned char* index, const uint64_t n, const uint64_t position, const uint64_t gathered_offset)
+        : index_(index), n_(n), i_(position), gathered_offset_(gathered_offset) {
         load();
     }
 
     bool done() const { return i_ >= n_; }
     void next() {
-        source_ += length_;
+        gathered_offset_ += length_;
         ++i_;
         load();
     }
@@ -104,7 +106,7 @@ public:
     uint64_t position() const { return i_; }
     art_record record() const { return record_; }
     uint64_t length() const { return length_; }
-    uint64_t source() const { return source_; }
+    uint64_t gathered_offset() const { return gathered_offset_; }
 
 private:
     void load() {
@@ -116,7 +118,7 @@ private:
     const unsigned char* index_;
     uint64_t n_;
     uint64_t i_ = 0;
-    uint64_t source_ = 0;
+    uint64_t gathered_offset_ = 0;
     art_record record_{0, 0};
     uint64_t length_ = 0;
 };

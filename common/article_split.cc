@@ -85,18 +85,18 @@ size_t split_block(article_splitter* s, const unsigned char* block, const size_t
         // The record of the lowest delimiter left, stored where out points; out moves past
         // it only when there was one. The top bit stands in once the mask is spent (ctz of
         // 0 is undefined).
-        const auto emit = [&] {
+        const auto store_lowest = [&] {
             const uint32_t end = base + static_cast<uint32_t>(__builtin_ctzll(left | uint64_t{1} << 63));
             store_record(out, from, end);
             out += left != 0 ? ART_RECORD_SIZE : 0;
             from = end + 1;
             left &= left - 1;
         };
-        emit();
-        emit();
-        emit();
-        emit();
-        while (left != 0) emit();
+        store_lowest();
+        store_lowest();
+        store_lowest();
+        store_lowest();
+        while (left != 0) store_lowest();
         start = base + 64 - static_cast<uint32_t>(__builtin_clzll(mask));
     }
     s->start = start;

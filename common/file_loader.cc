@@ -3,6 +3,7 @@
 #include "art_index.h"
 #include "mapped_inputs.h"
 #include "platform/sys_io.h"
+#include "sized_reader.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -18,7 +19,8 @@ namespace {
 const unsigned char EMPTY_FILE[1] = {0};
 
 // Reads an input that has no size to know (a pipe) to its end, growing the buffer.
-const unsigned char* read_to_end(in_file* f, uint64_t* size, int* err) {
+const unsigned char* read_to_end(in_file* f, const char* name, uint64_t* size, int* err) {
+    sized_reader reader(f, name, 0, false);
     unsigned char* buf = nullptr;
     size_t cap = 0;
     size_t have = 0;
@@ -35,28 +37,26 @@ const unsigned char* read_to_end(in_file* f, uint64_t* size, int* err) {
             cap = grown;
         }
         size_t got = 0;
-        *err = in_read(f, buf + have, cap - have, &got);
-        if (*err == 0 && got == 0) break;
-        have += got;
-        if (*err == 0 && have >= ART_TEXT_LIMIT) *err = ART_E_TOO_LARGE;
+        *err = reader.read(buf + have, cap - have, &got).code;
         if (*err != 0) {
             std::free(buf);
             return nullptr;
         }
+        if (got == 0) break;
+        have += got;
     }
     *size = have;
     return have == 0 ? (std::free(buf), EMPTY_FILE) : buf;
 }
 
 // Reads the size (> 0) bytes of a regular input into memory, where it cannot be mapped.
-const unsigned char* read_whole(in_file* f, const uint64_t size, int* err) {
+const unsigned char* read_whole(in_file* f, const char* name, const uint64_t size, int* err) {
     auto* const buf = size > SIZE_MAX ? nullptr : static_cast<unsigned char*>(std::malloc(static_cast<size_t>(size)));
     *err = buf == nullptr ? ENOMEM : 0;
-    for (uint64_t have = 0; *err == 0 && have < size;) {
+    sized_reader reader(f, name, size, true);
+    while (*err == 0 && reader.done() < size) {
         size_t got = 0;
-        *err = in_read(f, buf + have, static_cast<size_t>(size - have), &got);
-        if (*err == 0 && got == 0) *err = input_ended_early(f, size);
-        have += got;
+        *err = reader.read(buf + reader.done(), static_cast<size_t>(size - reader.done()), &got).code;
     }
     if (*err == 0) return buf;
     std::free(buf);
@@ -112,12 +112,12 @@ art_status load_whole_file(const char* name, loaded_file* loaded) {
     art_status s = input_size(f, name, &size, &sized);
     int err = s.code;
     if (s.ok() && !sized) {
-        data = read_to_end(f, &size, &err);
+        data = read_to_end(f, name, &size, &err);
     } else if (s.ok()) {
         data = in_map(f, size);
         mapped = data != nullptr;
         if (mapped) art::mapped_input_add(name, data, size);
-        if (data == nullptr) data = read_whole(f, size, &err);
+        if (data == nullptr) data = read_whole(f, name, size, &err);
     }
     // Kept where the size can be checked again: a file that said its size, or a regular
     // file that said 0 and held nothing.

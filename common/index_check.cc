@@ -14,7 +14,7 @@ index_breach check_scatter_index(const unsigned char* index, const uint64_t n, c
     for (chunk_cursor c(index, n); !c.done(); c.next()) {
         const art_record r = c.record();
         if (r.start > r.end) return {breach_kind::start_after_end, c.position(), r};
-        if (c.source() + c.length() > gathered_size) return {breach_kind::past_end, c.position(), r};
+        if (c.gathered_offset() + c.length() > gathered_size) return {breach_kind::past_end, c.position(), r};
     }
     return {breach_kind::none, 0, {0, 0}};
 }

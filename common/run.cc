@@ -56,6 +56,13 @@ int load_inputs(const char* source_name, const char* output, loaded_inputs* in) 
     return 0;
 }
 
+int refuse_unless_whole(const coverage_result& r, const uint64_t text_size, const std::string& what) {
+    if (r.error != 0) return fail(status_of(INDEX_FILE, r.error));
+    if (r.breach.kind != breach_kind::none)
+        return fail(INDEX_FILE, (what + describe_breach(r.breach, TEXT_FILE, text_size)).c_str());
+    return r.whole() ? 0 : fail(INDEX_FILE, (what + describe_gaps(r, TEXT_FILE)).c_str());
+}
+
 int refuse_if_written(const run_input& input) {
     const int err = input.file != nullptr ? in_being_written(input.file) : 0;
     return err == 0 ? 0 : fail(status_of(input.name, err));

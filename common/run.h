@@ -8,10 +8,12 @@
 #include "art_status.h"
 #include "file_loader.h"
 #include "index_check.h"
+#include "index_coverage.h"
 #include "output_file.h"
 
 #include <cstdint>
 #include <initializer_list>
+#include <string>
 
 namespace art {
 
@@ -45,6 +47,11 @@ struct run_input {
     const char* name;
     const in_file* file;
 };
+
+// Refuses (status 1, with a diagnostic) an index whose check r against a text of
+// text_size bytes says that gather then scatter would not give the text back: gather's
+// refusal, or the bytes that no record covers; what comes before the reason.
+int refuse_unless_whole(const coverage_result& r, uint64_t text_size, const std::string& what = "");
 
 // Refuses (status 1, with a diagnostic) an input that another run is writing: what it
 // holds may be half of what it will. Returns 0 when none is (or input.file is null).

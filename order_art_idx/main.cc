@@ -4,7 +4,7 @@
 // place in one step; where no better order is found, the index is left as it was.
 #include "art_files.h"
 #include "article_order.h"
-#include "chunk_copy.h"
+#include "threads.h"
 #include "index_coverage.h"
 #include "platform/sys_io.h"
 #include "report.h"
@@ -12,21 +12,11 @@
 
 #include <cinttypes>
 #include <memory>
-#include <string>
 
 namespace art {
 
 // Where the new index is written before it takes the old one's place.
 constexpr const char* NEW_INDEX_FILE = "enwik_art_idx.new";
-
-// Refuses an index that does not give the text back, as check_art_idx says it, after
-// what: for an index that this run made.
-static int refuse_unless_whole(const coverage_result& r, const uint64_t text_size, const std::string& what = "") {
-    if (r.error != 0) return fail(status_of(INDEX_FILE, r.error));
-    if (r.breach.kind != breach_kind::none)
-        return fail(INDEX_FILE, (what + describe_breach(r.breach, TEXT_FILE, text_size)).c_str());
-    return r.whole() ? 0 : fail(INDEX_FILE, (what + describe_gaps(r, TEXT_FILE)).c_str());
-}
 
 static int order() {
     if (const int status = refuse_stdout_on(NEW_INDEX_FILE, {TEXT_FILE, INDEX_FILE})) return status;
@@ -43,7 +33,7 @@ static int order() {
 
     const std::unique_ptr<unsigned char[]> ordered(new unsigned char[n * ART_RECORD_SIZE]);
     order_options options;
-    options.threads = machine_limits().threads;
+    options.threads = machine_threads().threads;
     const order_result r = order_articles(text.data, text.size, index.data, n, ordered.get(), options);
     if (r.error != 0) return fail(status_of(INDEX_FILE, r.error));
     if (!r.changed) {

@@ -2,17 +2,17 @@
 // record's start, printing one line per record.
 #include "art_files.h"
 #include "chunk_copy.h"
+#include "ordered_ring.h"
 #include "platform/sys_io.h"
 #include "report.h"
 #include "run.h"
+#include "threads.h"
 
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <thread>
 
@@ -79,15 +79,16 @@ constexpr size_t BLOCK_BYTES = BLOCK_RECORDS * LONGEST_LINE;
 
 // "%06i %08X %08X\n" for records [first, last): the position, where the chunk lies in the
 // loaded gathered text (every significant digit of the address), and the chunk's length;
-// source is where chunk first begins in the gathered text. Returns the end of the lines.
+// gathered_offset is where chunk first begins in the gathered text. Returns the end of the
+// lines.
 char* format_lines(char* out, const unsigned char* gathered, const unsigned char* index, const uint64_t n,
-                   const uint64_t first, const uint64_t last, const uint64_t source) {
+                   const uint64_t first, const uint64_t last, const uint64_t gathered_offset) {
     position_digits position(first);
-    for (chunk_cursor c(index, n, first, source); c.position() < last; c.next(), position.next()) {
+    for (chunk_cursor c(index, n, first, gathered_offset); c.position() < last; c.next(), position.next()) {
         std::memcpy(out, position.begin(), position.size());
         out += position.size();
         *out++ = ' ';
-        out = put_hex(out, reinterpret_cast<uintptr_t>(gathered) + c.source());
+        out = put_hex(out, reinterpret_cast<uintptr_t>(gathered) + c.gathered_offset());
         *out++ = ' ';
         out = put_hex(out, c.length());
         if (CRLF_LINES) *out++ = '\r';
@@ -96,81 +97,55 @@ char* format_lines(char* out, const unsigned char* gathered, const unsigned char
     return out;
 }
 
-// Scatter's lines, block by block, on any number of threads that each run work(): a
-// thread formats the next block into a free slot of a ring, or writes the next block in
-// order once it is formatted; one thread writes at a time. What the threads share is
-// behind one mutex; a slot's lines belong to the one thread that formats or writes
-// them, which the mutex hands over. Once stop is set, no block is begun or written: at
-// most the one being written goes out.
+// Scatter's lines, block by block, on any number of threads that each run work(): an
+// ordered ring whose threads format the next block into a free slot of BLOCK_BYTES at
+// lines, and whose writer prints the blocks in order. Once stopped, no block is begun or
+// printed: at most the one being printed goes out.
 class chunk_lines {
 public:
     static constexpr size_t MOST_SLOTS = 16;
 
-    // slots (1 to MOST_SLOTS) blocks of BLOCK_BYTES at ring.
-    chunk_lines(const unsigned char* gathered, const unsigned char* index, const uint64_t n,
-                const std::atomic<bool>& stop, char* ring, const size_t slots)
-        : gathered_(gathered), index_(index), n_(n), blocks_((n + BLOCK_RECORDS - 1) / BLOCK_RECORDS),
-          stop_(stop), ring_(ring), slots_(slots) {}
+    // slots (1 to MOST_SLOTS) blocks of BLOCK_BYTES at lines.
+    chunk_lines(const unsigned char* gathered, const unsigned char* index, const uint64_t n, char* lines,
+                const size_t slots)
+        : gathered_(gathered), index_(index), n_(n), lines_(lines),
+          ring_((n + BLOCK_RECORDS - 1) / BLOCK_RECORDS, slots, SCATTERED_FILE) {}
 
-    uint64_t blocks() const { return blocks_; }
+    size_t slots() const { return ring_.slots(); }
 
     void work() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        while (!stopped_ && written_ < blocks_) {
-            if (stop_.load(std::memory_order_relaxed)) {
-                stopped_ = true;
-                changed_.notify_all();
-                return;
-            }
-            slot& next = slot_[written_ % slots_];
-            if (!writing_ && next.ready) {
-                writing_ = true;
-                lock.unlock();
-                print_lines(ring_ + written_ % slots_ * BLOCK_BYTES, next.size);
-                lock.lock();
-                next.ready = false;
-                ++written_;
-                writing_ = false;
-                changed_.notify_all();
-            } else if (claimed_ < blocks_ && claimed_ < written_ + slots_) {
-                const uint64_t block = claimed_++;
-                const uint64_t first = block * BLOCK_RECORDS, last = std::min(first + BLOCK_RECORDS, n_);
-                const uint64_t source = claimed_source_;
-                claimed_source_ += chunks_length(index_, n_, first, last);
-                lock.unlock();
-                char* const lines = ring_ + block % slots_ * BLOCK_BYTES;
-                const char* const end = format_lines(lines, gathered_, index_, n_, first, last, source);
-                lock.lock();
-                slot_[block % slots_] = {static_cast<size_t>(end - lines), true};
-                changed_.notify_all();
-            } else {
-                changed_.wait(lock);
-            }
-        }
+        ring_.work(
+            [this](const uint64_t block, const size_t k) {
+                // In block order: where the block's first chunk begins, past the blocks before it.
+                offset_[k] = next_offset_;
+                next_offset_ += chunks_length(index_, n_, first(block), last(block));
+            },
+            [this](const uint64_t block, const size_t k) {
+                char* const lines = lines_ + k * BLOCK_BYTES;
+                const char* const end = format_lines(lines, gathered_, index_, n_, first(block), last(block), offset_[k]);
+                size_[k] = static_cast<size_t>(end - lines);
+                return ART_OK;
+            },
+            [this](uint64_t, const size_t k) {
+                print_lines(lines_ + k * BLOCK_BYTES, size_[k]);
+                return ART_OK;
+            });
     }
 
+    void stop() { ring_.stop(); }
+
 private:
-    struct slot {
-        size_t size = 0;
-        bool ready = false;  // formatted, not yet written
-    };
+    uint64_t first(const uint64_t block) const { return block * BLOCK_RECORDS; }
+    uint64_t last(const uint64_t block) const { return std::min(first(block) + BLOCK_RECORDS, n_); }
 
     const unsigned char* const gathered_;
     const unsigned char* const index_;
     const uint64_t n_;
-    const uint64_t blocks_;
-    const std::atomic<bool>& stop_;
-    char* const ring_;
-    const size_t slots_;
-
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    slot slot_[MOST_SLOTS];
-    uint64_t claimed_ = 0;         // blocks given out to be formatted
-    uint64_t claimed_source_ = 0;  // where the first chunk of block claimed_ begins
-    uint64_t written_ = 0;         // blocks written
-    bool writing_ = false;
-    bool stopped_ = false;
+    char* const lines_;
+    art::ordered_ring ring_;
+    uint64_t next_offset_ = 0;          // where the first chunk of the next block claimed begins
+    uint64_t offset_[MOST_SLOTS] = {};  // per slot, where its block's first chunk begins
+    size_t size_[MOST_SLOTS] = {};      // per slot, the bytes of its block's lines
 };
 
 // The ring of a run that cannot allocate one: a single slot, the lines formatted and
@@ -182,16 +157,15 @@ char single_slot[BLOCK_BYTES];
 // it would have stopped one thread at the record that failed. Returns copy's status.
 template <typename Copy>
 art_status copy_while_printing(const loaded_inputs& in, const unsigned most_threads, Copy&& copy) {
-    std::atomic<bool> stop{false};
     const uint64_t blocks = (in.n + BLOCK_RECORDS - 1) / BLOCK_RECORDS;
-    const size_t threads = static_cast<size_t>(std::max<uint64_t>(1, std::min<uint64_t>(most_threads, blocks)));
+    const size_t threads = parts_for(blocks, most_threads, 1);
     size_t slots = std::min<size_t>(chunk_lines::MOST_SLOTS, threads == 1 ? 1 : 2 * threads);
     const std::unique_ptr<char[]> ring(slots == 1 ? nullptr : new (std::nothrow) char[slots * BLOCK_BYTES]);
     if (!ring) slots = 1;
-    chunk_lines lines(in.source.data, in.index.data, in.n, stop, ring ? ring.get() : single_slot, slots);
+    chunk_lines lines(in.source.data, in.index.data, in.n, ring ? ring.get() : single_slot, slots);
     std::thread printers[chunk_lines::MOST_SLOTS];
     size_t started = 0;
-    for (size_t k = 0; k < std::min(threads, slots); ++k) {
+    for (size_t k = 0; k < std::min(threads, lines.slots()); ++k) {
         try {
             printers[started] = std::thread([&lines] { lines.work(); });
             ++started;
@@ -208,7 +182,7 @@ art_status copy_while_printing(const loaded_inputs& in, const unsigned most_thre
         }
     } join_printers{printers, started};
     const art_status work = copy();
-    stop = !work.ok();
+    if (!work.ok()) lines.stop();
     return work;
 }
 

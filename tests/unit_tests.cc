@@ -1,19 +1,24 @@
 #include "art_status.h"
 #include "art_index.h"
 #include "article_split.h"
+#include "block_writer.h"
 #include "chunk_copy.h"
 #include "file_loader.h"
 #include "index_check.h"
 #include "index_coverage.h"
 #include "memory_sink.h"
+#include "ordered_ring.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <new>
 #include <random>
 #include <string>
+#include <thread>
+#include <utility>
 #include <sys/stat.h>
 #include <vector>
 
@@ -450,6 +455,110 @@ TEST(ChunkCopy, FailuresComeInOutputOrderWhateverTheThreads) {
                 const size_t whole = std::min<uint64_t>(c.fail_at, text.size()) / 64 * 64;
                 ASSERT_GE(out->bytes.size(), whole) << c.name;
                 EXPECT_TRUE(std::equal(text.begin(), text.begin() + long(whole), out->bytes.begin())) << c.name;
+            }
+        }
+    }
+}
+
+// A memory_sink that also keeps where each write went and how long it was.
+struct recording_sink final : chunk_sink {
+    memory_sink memory;
+    std::vector<std::pair<uint64_t, size_t>> writes;
+
+    art_status write(const uint64_t offset, const unsigned char* data, const size_t size) override {
+        writes.emplace_back(offset, size);
+        return memory.write(offset, data, size);
+    }
+    const char* name() const override { return "recording"; }
+};
+
+// Pieces put at offsets that continue each other go out in whole blocks aligned to the
+// block's size; a block goes out in part only before a gap and at the end.
+TEST(BlockWriter, WritesWholeAlignedBlocksAndPartsOnlyAtGapsAndAtTheEnd) {
+    recording_sink out;
+    art::block_writer writer(out, 16);
+    bytes expected(103, 0);
+    const auto put = [&](const uint64_t at, const size_t size) {
+        for (size_t k = 0; k < size; ++k) expected[at + k] = static_cast<unsigned char>(at + k);
+        return writer.put(at, size, [&](unsigned char* dst, const uint64_t done, const size_t part) {
+            for (size_t k = 0; k < part; ++k) dst[k] = static_cast<unsigned char>(at + done + k);
+            return ART_OK;
+        });
+    };
+    ASSERT_EQ(put(5, 30).code, 0);
+    ASSERT_EQ(put(35, 4).code, 0);
+    ASSERT_EQ(put(100, 3).code, 0);
+    ASSERT_EQ(writer.write_filled().code, 0);
+    const std::vector<std::pair<uint64_t, size_t>> writes{{5, 11}, {16, 16}, {32, 7}, {100, 3}};
+    EXPECT_EQ(out.writes, writes);
+    EXPECT_EQ(out.memory.bytes, expected);
+}
+
+// A filler that writes into the stage itself, past the block's end into the spare bytes:
+// whole blocks go out and what ran past them begins the next.
+TEST(BlockWriter, FilledStageGoesOutInWholeBlocks) {
+    recording_sink out;
+    art::block_writer writer(out, 16, 8);
+    bytes expected;
+    for (const size_t size : {20, 12, 5, 19, 3}) {  // each at most the block's rest and the spare bytes
+        unsigned char* const at = writer.fill_end();
+        for (size_t k = 0; k < size; ++k) {
+            at[k] = static_cast<unsigned char>(expected.size());
+            expected.push_back(at[k]);
+        }
+        ASSERT_EQ(writer.filled(size).code, 0);
+    }
+    ASSERT_EQ(writer.append(expected.data(), 9).code, 0);
+    expected.insert(expected.end(), expected.begin(), expected.begin() + 9);
+    ASSERT_EQ(writer.write_filled().code, 0);
+    const std::vector<std::pair<uint64_t, size_t>> writes{{0, 16}, {16, 16}, {32, 16}, {48, 16}, {64, 4}};
+    EXPECT_EQ(out.writes, writes);
+    EXPECT_EQ(out.memory.bytes, expected);
+}
+
+// Blocks made on any number of threads, with any number of slots, are written in order
+// by one writer at a time; the first failure in block order, of a make or of a write,
+// ends the writes, whichever thread meets it and whatever failed after it.
+TEST(OrderedRing, WritesInOrderAndStopsAtTheFirstFailureInOrder) {
+    constexpr uint64_t BLOCKS = 300, NONE = UINT64_MAX;
+    const struct { const char* name; uint64_t make_fails, write_fails, make_throws; uint64_t written; int code; } cases[] = {
+        {"nothing fails", NONE, NONE, NONE, BLOCKS, 0},
+        {"a make fails", 57, NONE, NONE, 57, EIO},
+        {"a write fails", NONE, 57, NONE, 58, ENOSPC},
+        {"a write fails before a make", 120, 57, NONE, 58, ENOSPC},
+        {"a make fails before a write", 57, 120, NONE, 57, EIO},
+        {"a make runs out of memory", NONE, NONE, 30, 30, ENOMEM},
+    };
+    for (const auto& c : cases) {
+        for (const size_t threads : {1, 2, 5}) {
+            for (const size_t slots : {1, 3, 8}) {
+                art::ordered_ring ring(BLOCKS, slots, "alloc");
+                std::vector<uint64_t> claimed, made(slots, NONE), written;
+                const auto work = [&](const unsigned seed) {
+                    std::mt19937 rng(seed);
+                    ring.work([&](const uint64_t j, size_t) { claimed.push_back(j); },
+                              [&](const uint64_t j, const size_t k) {
+                                  for (unsigned spin = rng() % 4; spin > 0; --spin) std::this_thread::yield();
+                                  if (j == c.make_throws) throw std::bad_alloc();
+                                  made[k] = j;
+                                  return status_of("text", j == c.make_fails ? EIO : 0);
+                              },
+                              [&](const uint64_t j, const size_t k) {
+                                  EXPECT_EQ(made[k], j);
+                                  written.push_back(j);
+                                  return status_of("out", j == c.write_fails ? ENOSPC : 0);
+                              });
+                };
+                std::vector<std::thread> others;
+                for (unsigned t = 1; t < threads; ++t) others.emplace_back(work, t);
+                work(0);
+                for (std::thread& t : others) t.join();
+                const std::string label = std::string(c.name) + ", threads " + std::to_string(threads) + ", slots " +
+                                          std::to_string(slots);
+                EXPECT_EQ(ring.status().code, c.code) << label;
+                EXPECT_EQ(written.size(), c.written) << label;
+                for (size_t i = 0; i < written.size(); ++i) EXPECT_EQ(written[i], i) << label;
+                for (size_t i = 0; i < claimed.size(); ++i) EXPECT_EQ(claimed[i], i) << label;
             }
         }
     }

@@ -29,7 +29,7 @@ struct out_file {
 
 namespace {
 
-constexpr uintptr_t HUGE_PAGE = uintptr_t{2} << 20;
+constexpr uintptr_t HUGE_PAGE = ART_BLOCK_SIZE;
 
 // Maps the file read-only at an address aligned to a huge page, where the page cache's
 // large folios can be mapped whole; null when the file cannot be mapped.

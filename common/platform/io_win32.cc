@@ -123,7 +123,7 @@ int in_read_at(in_file* f, const uint64_t offset, unsigned char* buf, const size
 // the system's file cache can back it whole (as they can under wine on Linux); null to
 // let the system choose.
 void* aligned_place(const uint64_t size) {
-    constexpr uintptr_t ALIGN = uintptr_t{2} << 20;
+    constexpr uintptr_t ALIGN = ART_BLOCK_SIZE;
     void* const probe = VirtualAlloc(nullptr, static_cast<SIZE_T>(size + ALIGN), MEM_RESERVE, PAGE_NOACCESS);
     if (probe == nullptr) return nullptr;
     VirtualFree(probe, 0, MEM_RELEASE);

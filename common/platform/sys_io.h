@@ -18,6 +18,11 @@ namespace art {
 
 struct out_file;
 
+// Outputs go out in whole blocks of this many bytes, at offsets aligned to it, so that
+// the page cache keeps them in folios of this size, which a later mapping of the file
+// maps whole; inputs are mapped at addresses aligned to it for the same reason.
+constexpr size_t ART_BLOCK_SIZE = size_t{2} << 20;
+
 // The most that one read or write request asks for: the systems' counts are 32-bit.
 constexpr size_t ART_REQUEST_MAX = size_t{1} << 30;
 inline size_t request_size(const uint64_t left) {
