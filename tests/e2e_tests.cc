@@ -139,14 +139,20 @@ TEST(Builder, WritesOneRecordPerArticle) {
   }
 }
 
-// Builds the index, then gathers and scatters with it and with reorderings of it that
-// keep the last record last; each must give the text back.
+// Builds the index, then gathers and scatters with it, with reorderings of it that keep
+// the last record last, and with what the ordering makes of each; each must give the
+// text back. The ordering's index holds the records it was given, the last one last, and
+// is the same on one thread and on three.
 TEST(RoundTrip, GivesTheTextBackWithBuilderAndReorderedIndexes) {
+    std::string same;
+    for (int k = 0; k < 60; ++k) same += "the same words, article after article\x01";
     const struct { const char* name; std::string text; } cases[] = {
         {"empty", ""},
+        {"no delimiter", "one article and nothing else"},
         {"three articles", "first\x01second article\x01third"},
         {"trailing delimiter", "ab\x01"},
         {"only delimiters", "\x01\x01\x01"},
+        {"identical articles", same + "the same words, article after article"},
         {"every byte value", random_text(3000, 256, 1)},
         {"many short articles", random_text(200000, 3, 2)},
         {"long articles", random_text(300000, 20000, 3)},
@@ -161,6 +167,33 @@ TEST(RoundTrip, GivesTheTextBackWithBuilderAndReorderedIndexes) {
         for (int k = 0; k < 2 && built.size() > 2; ++k) {
             orders.push_back(built);
             std::shuffle(orders.back().begin(), orders.back().end() - 1, rng);
+        }
+        for (size_t k = 0, starts = orders.size(); k < starts; ++k) {
+            std::string made[2];
+            for (int t = 0; t < 2; ++t) {
+                s.write(INDEX, encode_index(orders[k]));
+                const program_run o = s.run("order_art_idx", "", LINE_THREADS[t]);
+                const std::string label = std::string(c.name) + ", start " + std::to_string(k) + ", " + LINE_THREADS[t];
+                EXPECT_EQ(o.status, 0) << label << ": " << o.err;
+                EXPECT_EQ(o.err, "") << label;
+                const std::string head = lines("n=" + std::to_string(built.size()) + "\n");
+                EXPECT_EQ(o.out.substr(0, head.size()), head) << label;
+                EXPECT_EQ(std::count(o.out.begin(), o.out.end(), '\n'), 2) << label << ": " << o.out;
+                EXPECT_FALSE(s.exists(INDEX + ".new")) << label;
+                made[t] = s.read(INDEX);
+            }
+            EXPECT_TRUE(made[0] == made[1]) << c.name << ", start " << k;
+            const std::vector<art_record> ordered = decode_index(made[0]);
+            const auto sorted = [](std::vector<art_record> records) {
+                std::sort(records.begin(), records.end(), [](const art_record& a, const art_record& b) {
+                    return a.start != b.start ? a.start < b.start : a.end < b.end;
+                });
+                return encode_index(records);
+            };
+            ASSERT_EQ(ordered.size(), built.size()) << c.name;
+            EXPECT_EQ(encode_index({ordered.back()}), encode_index({orders[k].back()})) << c.name << ", start " << k;
+            EXPECT_TRUE(sorted(ordered) == sorted(orders[k])) << c.name << ", start " << k;
+            orders.push_back(ordered);
         }
         for (const auto& index : orders) {
             s.write(INDEX, encode_index(index));
@@ -405,6 +438,8 @@ TEST(Failure, MissingInputLeavesOutputUntouched) {
         {"scatter_arts", {GATHERED}, LOADING_GATHERED + DONE + LOADING_INDEX, SCATTERED},
         {"check_art_idx", {INDEX}, "", GATHERED},  // it writes no file: the gathered text stays as it is
         {"check_art_idx", {TEXT}, LOADING_INDEX, GATHERED},
+        {"order_art_idx", {}, "", INDEX},  // the index it would replace stays as it is
+        {"order_art_idx", {TEXT}, "", INDEX + ".new"},
     };
     for (const auto& c : cases) {
         const scratch s(std::string(c.program) + "." + std::to_string(c.present.size() + c.out.size()));
@@ -517,6 +552,14 @@ TEST(CheckIndex, SaysWhetherGatherThenScatterGiveTheTextBack) {
             << c.name;
         EXPECT_EQ(r.err, c.err.empty() ? "" : lines("check_art_idx: enwik_art_idx: " + c.err + "\n")) << c.name;
         EXPECT_EQ(s.read(TEXT), c.text) << c.name;
+        EXPECT_EQ(s.read(INDEX), c.index) << c.name;
+        EXPECT_EQ(s.shell("test $(ls | wc -l) = 2"), 0) << c.name;
+        // The ordering refuses what the check refuses, in its words, and leaves the index.
+        if (c.err.empty()) continue;
+        const program_run o = s.run("order_art_idx");
+        EXPECT_EQ(o.status, 1) << c.name;
+        EXPECT_EQ(o.out, "") << c.name;
+        EXPECT_EQ(o.err, lines("order_art_idx: enwik_art_idx: " + c.err + "\n")) << c.name;
         EXPECT_EQ(s.read(INDEX), c.index) << c.name;
         EXPECT_EQ(s.shell("test $(ls | wc -l) = 2"), 0) << c.name;
     }
