@@ -1,9 +1,11 @@
 // reverse_articles FOLDER: writes a text and, with the format's codec, an index that lists
 // its articles last to first but for the text's last one; loads the index back and proves
-// it with the coverage check; then proves that one without its first record is refused.
+// it with the coverage check, orders it and proves the order; then proves that one
+// without its first record is refused.
 // Its own same_file, print and program_name keep to it, and it loads and releases more
 // files than it may hold open at once.
 #include <art_common/art_index.h>
+#include <art_common/article_order.h>
 #include <art_common/file_loader.h>
 #include <art_common/index_coverage.h>
 
@@ -60,6 +62,19 @@ int main(int argc, char** argv) {
     const coverage_result lost = load_and_check(folder + "short_idx", index.substr(ART_RECORD_SIZE), text.size());
     std::printf("without record 0: %s\n", describe_gaps(lost, "text").c_str());
     if (!whole.whole() || lost.whole() || lost.first_gap != 6 || lost.first_gap_end != 13) return 1;
+
+    // The library's ordering of the reversed index: the same records, the last one last.
+    std::string ordered(index.size(), '\0');
+    const auto* const text_bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const order_result r = order_articles(text_bytes, text.size(), reinterpret_cast<const unsigned char*>(index.data()),
+                                          reordered.size(), reinterpret_cast<unsigned char*>(&ordered[0]));
+    const auto* const out = reinterpret_cast<const unsigned char*>(ordered.data());
+    if (r.error != 0 || !check_coverage(out, reordered.size(), text.size()).whole() ||
+        index_record(out, reordered.size() - 1).start != reordered.back().start) {
+        print("the ordering lost a record or moved the last one");
+        return 1;
+    }
+    std::printf("ordered: %llu records moved\n", static_cast<unsigned long long>(r.moved));
 
     // Under a limit of 32 open files, 200 loads each released; then loads kept until one
     // fails, which must say why.
