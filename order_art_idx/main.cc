@@ -58,9 +58,9 @@ static int order() {
     if (s.ok())
         print("n=%" PRIu64 "\n%" PRIu64 " records moved: the cost model expects %.0f bytes less to compress\n", n,
               r.moved, r.estimated_gain);
-    // The old index's bytes are let go before the new one takes its place, which Windows
-    // refuses to a file that is mapped; its file stays open, and locked, until the end.
-    index.file = nullptr;
+    // The old index is let go, its lock with it, before the new one takes its place, which
+    // Windows refuses to a file that is open. A builder that opens it in that moment finds,
+    // when it ends, that its name was taken, and fails.
     release_loaded(&index);
     return finish_run(out, s);
 }
