@@ -34,6 +34,7 @@ bool empty_by_name(const char* name) {
 
 int error_code() {
     const DWORD e = GetLastError();
+    if (e == ERROR_NOT_SAME_DEVICE) return EXDEV;
     return e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION ? EACCES : EIO;
 }
 
