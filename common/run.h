@@ -1,7 +1,9 @@
-// The run's life, which every main follows: start_run; the inputs; open_output, which
-// checks everything that can be checked before the output is created, then creates it;
-// the work; end_of_work, the checks once the work is done; finish_run, which commits the
-// output or takes it back and reports the one failure that ended the run.
+// The run's life, which every main follows: run_main; the inputs (load_inputs, or the
+// program's own reads, each refused while another run writes it); open_output or
+// create_output, which check everything that can be checked before the output is
+// touched, then open, lock, compare and empty it; the work; end_of_work, the checks once
+// the work is done; finish_run, which commits the output or takes it back and reports
+// the one failure that ended the run.
 #ifndef ART_RUN_H
 #define ART_RUN_H
 
