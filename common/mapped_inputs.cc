@@ -7,9 +7,10 @@ namespace art {
 
 namespace {
 
-// A slot is free while its base is null; a handler reads a slot only once its base is
-// set, after its name and size.
+// A slot is claimed by one thread at a time; a handler reads a slot only once its base
+// is set, after its name and size, and a slot is free again once its base is null.
 struct mapped_input {
+    std::atomic<bool> claimed{false};
     char name[256];
     std::atomic<uint64_t> size{0};
     std::atomic<const unsigned char*> base{nullptr};
@@ -23,7 +24,7 @@ static_assert(std::atomic<const unsigned char*>::is_always_lock_free && std::ato
 
 void mapped_input_add(const char* name, const void* base, const uint64_t size) {
     for (mapped_input& in : inputs) {
-        if (in.base.load() != nullptr) continue;
+        if (in.claimed.exchange(true)) continue;
         std::strncpy(in.name, name, sizeof in.name - 1);
         in.name[sizeof in.name - 1] = '\0';
         in.size.store(size);
@@ -33,8 +34,10 @@ void mapped_input_add(const char* name, const void* base, const uint64_t size) {
 }
 
 void mapped_input_remove(const void* base) {
-    for (mapped_input& in : inputs)
-        if (in.base.load() == base) in.base.store(nullptr);
+    for (mapped_input& in : inputs) {
+        const unsigned char* expected = static_cast<const unsigned char*>(base);
+        if (base != nullptr && in.base.compare_exchange_strong(expected, nullptr)) in.claimed.store(false);
+    }
 }
 
 const char* mapped_input_at(const void* address) {
