@@ -190,9 +190,10 @@ const fault FAULTS[] = {
     {"output a FIFO that nobody reads, interrupted", "mkfifo \"$OUT\"", "",
      "& pid=$!; sleep 0.3; kill -TERM $pid; (sleep 5; kill -KILL $pid) 2>/dev/null & wait $pid", nullptr, "",
      128 + 15, left::link, false, false, nullptr, nullptr, "a FIFO is no Windows named pipe"},
-    // A reader that holds the FIFO open but does not read: the writes wait, and an
-    // interruption still ends the run at once.
-    {"output a FIFO that its reader does not read, interrupted", "mkfifo \"$OUT\"", "{ sleep 8 <OUT & }; ",
+    // A reader that holds the FIFO open (read and write: its open never waits, so it
+    // never outlives a run that ends before it opens the FIFO) but does not read: the
+    // writes wait, and an interruption still ends the run at once.
+    {"output a FIFO that its reader does not read, interrupted", "mkfifo \"$OUT\"", "{ sleep 8 <>OUT & }; ",
      "& pid=$!; sleep 0.5; kill -TERM $pid; (sleep 5; kill -KILL $pid) 2>/dev/null & wait $pid", nullptr, "",
      128 + 15, left::link, false, false, nullptr, nullptr, "a FIFO is no Windows named pipe"},
     {"standard output is the output, a FIFO", "mkfifo \"$OUT\"", "{ cat OUT >/dev/null & }; ", ">OUT",
