@@ -145,11 +145,14 @@ TEST_F(loader_files, LoadsExactBytesAndTracksSize) {
     EXPECT_NE(empty.data, nullptr);
     EXPECT_EQ(loaded_size, 0u);  // two loads in a row: the second size wins
 
+    release_loaded(&five);
+    EXPECT_EQ(five.data, nullptr);
     load_whole_file(path("five").c_str(), &five);
     const art_status s = load_whole_file(path("missing").c_str(), &missing);
     EXPECT_EQ(missing.data, nullptr);
     EXPECT_TRUE(s.not_opened && s.code == ENOENT);  // not opened, with its errno: the silent failure
     EXPECT_EQ(loaded_size, 5u);
+    for (loaded_file* f : {&five, &empty, &missing}) release_loaded(f);
 }
 
 TEST_F(loader_files, DirectoryIsAReadFailureNotAnEmptyFile) {
@@ -160,6 +163,7 @@ TEST_F(loader_files, DirectoryIsAReadFailureNotAnEmptyFile) {
     EXPECT_EQ(s.code, EISDIR);
     EXPECT_STREQ(s.file, dir.c_str());
     EXPECT_EQ(loaded_size, 5u);
+    release_loaded(&five);
 }
 
 struct check_case {
