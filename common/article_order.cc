@@ -26,6 +26,12 @@ constexpr uint64_t POSITION_MASK = (uint64_t{1} << 40) - 1;
 // Below this many items a pass runs on one thread: a thread would cost more than it saves.
 constexpr uint64_t PART_MIN = 4096;
 
+inline uint64_t bit_length(uint64_t x) {
+    uint64_t bits = 0;
+    for (; x != 0; x >>= 1) ++bits;
+    return bits;
+}
+
 inline uint64_t mix64(uint64_t x) {
     x ^= x >> 33;
     x *= 0xff51afd7ed558ccdULL;
@@ -77,9 +83,10 @@ public:
         shingle_ = std::max(1u, std::min(8u, o.shingle));
         window_ = std::max(1u, std::min(8u, o.window));
         threads_ = std::max(1u, std::min(64u, o.threads));
+        min_matches_ = o.min_matches;
         uint64_t bits = 0;
         while (bits < 64 && (uint64_t{1} << bits) < n) ++bits;
-        index_bits_ = o.text_neighbours ? bits + 6 : 0;
+        index_bits_ = o.text_neighbours ? bits + 8 : 0;
     }
 
     order_result run(unsigned char* out);
@@ -105,7 +112,7 @@ private:
     // Bits saved by the bytes that a and b share, estimated from m of the slots agreeing:
     // a Jaccard similarity J of the shingle sets shares J (|a| + |b|) / (1 + J) bytes.
     uint64_t content(const uint32_t a, const uint32_t b, const unsigned m) const {
-        if (m < o_.min_matches || m == 0) return 0;
+        if (m < min_matches_ || m == 0) return 0;
         const uint64_t la = length(a), lb = length(b);
         const uint64_t shared = std::min(m * (la + lb) / (slots_ + m), std::min(la, lb));
         return shared * o_.match_bits;
@@ -122,8 +129,12 @@ private:
     }
 
     void find_candidates();
-    void chain();
+    uint64_t chain();
+    void join_ends();
     uint32_t root(uint32_t a);
+    int free_ends(const uint32_t a) const {
+        return link_[size_t{a} * 2] == NONE ? 2 : link_[size_t{a} * 2 + 1] == NONE ? 1 : 0;
+    }
     uint64_t worth(const std::vector<uint32_t>& order) const;
     void text_order(std::vector<uint32_t>& order) const;
     void chain_order(std::vector<uint32_t>& order, bool by_text) const;
@@ -134,7 +145,7 @@ private:
     const unsigned char* index_;
     uint64_t n_;
     order_options o_;
-    unsigned slots_, slot_bits_, shingle_, window_, threads_;
+    unsigned slots_, slot_bits_, shingle_, window_, threads_, min_matches_;
     uint64_t index_bits_;
 
     std::vector<uint16_t> sig_;      // slots_ per record
@@ -282,7 +293,7 @@ uint32_t orderer::root(uint32_t a) {
 // Greedy chaining: candidate pairs from the most worth down (start neighbours first at
 // equal worth, then by record number) join two chain ends of different chains; the
 // last record stays an end.
-void orderer::chain() {
+uint64_t orderer::chain() {
     std::vector<uint64_t> edges;
     for (uint64_t a = 0; a < n_; ++a) {
         for (unsigned k = 0; k < KEEP; ++k) {
@@ -300,13 +311,13 @@ void orderer::chain() {
         }
     }
     std::sort(edges.begin(), edges.end());
-    link_.assign(size_t(n_) * 2, NONE);
-    parent_.resize(size_t(n_));
-    for (uint64_t i = 0; i < n_; ++i) parent_[i] = uint32_t(i);
+    if (link_.empty()) {
+        link_.assign(size_t(n_) * 2, NONE);
+        parent_.resize(size_t(n_));
+        for (uint64_t i = 0; i < n_; ++i) parent_[i] = uint32_t(i);
+    }
     const uint32_t last = uint32_t(n_ - 1);
-    const auto free_ends = [&](const uint32_t a) {
-        return link_[size_t{a} * 2] == NONE ? 2 : link_[size_t{a} * 2 + 1] == NONE ? 1 : 0;
-    };
+    uint64_t joined = 0;
     for (const uint64_t edge : edges) {
         const size_t e = size_t(edge & UINT32_MAX);
         const uint32_t a = uint32_t(e / KEEP), b = best_[e];
@@ -317,7 +328,46 @@ void orderer::chain() {
         parent_[std::max(ra, rb)] = std::min(ra, rb);
         link_[size_t{a} * 2 + (fa == 2 ? 0 : 1)] = b;
         link_[size_t{b} * 2 + (fb == 2 ? 0 : 1)] = a;
+        ++joined;
     }
+    return joined;
+}
+
+// Later rounds of chaining, between chain ends only, each compared with the ends near
+// it in the sorted order of each single slot: weaker likeness, one agreeing slot, is
+// enough for two ends that have nothing better. Until a round joins no chains.
+void orderer::join_ends() {
+    std::vector<uint32_t> kept_best, ends;
+    std::vector<uint8_t> kept_m;
+    kept_best.swap(best_);
+    kept_m.swap(best_m_);
+    const unsigned min_matches = min_matches_;
+    min_matches_ = 1;
+    const uint32_t last = uint32_t(n_ - 1);
+    std::vector<uint64_t> keys;
+    for (unsigned round = 0; round < 8; ++round) {
+        ends.clear();
+        for (uint32_t a = 0; a < n_; ++a)
+            if (free_ends(a) > (a == last ? 1 : 0)) ends.push_back(a);
+        if (ends.size() < 2) break;
+        best_.assign(size_t(n_) * KEEP, NONE);
+        best_m_.assign(size_t(n_) * KEEP, 0);
+        keys.resize(ends.size());
+        for (unsigned slot = 0; slot < slots_; ++slot) {
+            for (size_t i = 0; i < ends.size(); ++i) keys[i] = uint64_t{sig_[size_t{ends[i]} * slots_ + slot]} << 32 | ends[i];
+            sort_keys(keys, threads_, UINT64_MAX);
+            for (size_t p = 0; p < keys.size(); ++p) {
+                for (size_t q = p + 1; q <= p + window_ && q < keys.size() && keys[q] >> 32 == keys[p] >> 32; ++q) {
+                    const uint32_t a = uint32_t(keys[p]), b = uint32_t(keys[q]);
+                    if (root(a) != root(b)) offer_pair(a, b, matches(a, b));
+                }
+            }
+        }
+        if (chain() == 0) break;
+    }
+    min_matches_ = min_matches;
+    best_.swap(kept_best);
+    best_m_.swap(kept_m);
 }
 
 }  // namespace
@@ -325,8 +375,9 @@ void orderer::chain() {
 // The cost model: what an order saves, in bits. The gathered text of the order is read
 // as an LZ compressor with a window of `reach` bytes would see it: one 8-byte shingle in
 // 32, chosen by its content, is looked up among those seen before it within reach, and
-// each found counts for 32 bytes that need not be stored again; each record right after
-// the one before it in the text saves the index a jump. The gathered text is read in a
+// each found counts for 32 bytes that need not be stored again, less the bits of its
+// distance, which a match pays for; each record right after the one before it in the
+// text saves the index a jump. The gathered text is read in a
 // fixed number of segments, each from an empty table, on as many threads as allowed.
 uint64_t orderer::worth(const std::vector<uint32_t>& order) const {
     std::vector<uint64_t> first(SEGMENTS + 1, n_);
@@ -339,12 +390,13 @@ uint64_t orderer::worth(const std::vector<uint32_t>& order) const {
         if (k > 0 && follows_in_text(order[k - 1], order[k])) ++steps;
     }
     std::vector<uint64_t> found(SEGMENTS, 0);
+    const uint64_t per_hit = (uint64_t{1} << SAMPLE_BITS) * o_.match_bits;
     const size_t parts = std::min<size_t>(threads_, 8);
     const art_status s = run_parts(parts, nullptr, [&](const size_t part) {
         std::vector<uint64_t> table(size_t{1} << TABLE_BITS);
         for (size_t segment = part; segment < SEGMENTS; segment += parts) {
             std::fill(table.begin(), table.end(), 0);
-            uint64_t at = 1, hits = 0;
+            uint64_t at = 1, hits = 0;  // hits in bits saved
             for (uint64_t k = first[segment]; k < first[segment + 1]; ++k) {
                 const art_record r = rec(order[k]);
                 const unsigned char* p = text_ + r.start;
@@ -355,7 +407,9 @@ uint64_t orderer::worth(const std::vector<uint32_t>& order) const {
                     if (h >> (64 - SAMPLE_BITS)) continue;
                     uint64_t& slot = table[(h >> (64 - SAMPLE_BITS - TABLE_BITS)) & ((size_t{1} << TABLE_BITS) - 1)];
                     const uint64_t print = (h >> 8 & 0xFFFFFF) << 40;
-                    if (slot != 0 && (slot & ~POSITION_MASK) == print && at + j - (slot & POSITION_MASK) <= o_.reach) ++hits;
+                    const uint64_t distance = at + j - (slot & POSITION_MASK);
+                    if (slot != 0 && (slot & ~POSITION_MASK) == print && distance <= o_.reach)
+                        hits += per_hit - std::min<uint64_t>(per_hit, bit_length(distance));
                     slot = print | ((at + j) & POSITION_MASK);
                 }
                 at += r.end - r.start + 1;
@@ -367,7 +421,7 @@ uint64_t orderer::worth(const std::vector<uint32_t>& order) const {
     if (!s.ok()) throw std::bad_alloc();
     uint64_t hits = 0;
     for (const uint64_t f : found) hits += f;
-    return (hits << SAMPLE_BITS) * o_.match_bits + steps * index_bits_;
+    return hits + steps * index_bits_;
 }
 
 // The records by their start in the text, the last one last.
@@ -520,8 +574,12 @@ void orderer::move_order(const std::vector<uint32_t>& base, std::vector<uint32_t
 
 order_result orderer::run(unsigned char* out) {
     find_candidates();
-    std::vector<uint16_t>().swap(sig_);
+    // The signatures stay for the later rounds only where they fit the memory bound.
+    const bool rounds = n_ <= WIDE_SIGNATURES_UP_TO;
+    if (!rounds) std::vector<uint16_t>().swap(sig_);
     chain();
+    if (rounds) join_ends();
+    std::vector<uint16_t>().swap(sig_);
     std::vector<uint32_t>().swap(parent_);
     at_.resize(static_cast<size_t>(n_));
     target_.resize(static_cast<size_t>(n_));
