@@ -23,6 +23,8 @@ constexpr unsigned SAMPLE_BITS = 5;
 constexpr unsigned TABLE_BITS = 18;
 constexpr uint64_t SEGMENTS = 16;
 constexpr uint64_t POSITION_MASK = (uint64_t{1} << 40) - 1;
+// Records compared in one block of a band's sorted order.
+constexpr uint64_t COMPARED_AT_ONCE = uint64_t{1} << 20;
 // Below this many items a pass runs on one thread: a thread would cost more than it saves.
 constexpr uint64_t PART_MIN = 4096;
 
@@ -123,7 +125,6 @@ private:
     }
     void offer(uint32_t a, uint32_t b, unsigned m);
     void offer_pair(const uint32_t a, const uint32_t b, const unsigned m) {
-        if (pair_worth(a, b, m) == 0) return;
         offer(a, b, m);
         offer(b, a, m);
     }
@@ -154,7 +155,7 @@ private:
     std::vector<uint8_t> best_m_;    // their agreeing slots
     std::vector<uint32_t> link_;     // two neighbours per record in the chains, NONE where free
     std::vector<uint32_t> parent_;   // the chains as disjoint sets
-    std::vector<uint64_t> at_;       // each record's offset in the gathered text of the base order
+    std::vector<uint32_t> at_;       // each record's offset in the gathered text of the base order
     std::vector<uint32_t> target_;   // where a record moves to, NONE where it stays
 };
 
@@ -201,26 +202,20 @@ void orderer::sign(const uint64_t i, uint16_t* s) const {
 void orderer::offer(const uint32_t a, const uint32_t b, const unsigned m) {
     uint32_t* list = &best_[size_t{a} * KEEP];
     uint8_t* list_m = &best_m_[size_t{a} * KEEP];
-    const uint64_t worth = pair_worth(a, b, m);
-    unsigned at = KEEP;
-    for (unsigned k = 0; k < KEEP; ++k) {
+    for (unsigned k = 0; k < KEEP; ++k)
         if (list[k] == b) return;
-        if (at == KEEP) {
-            if (list[k] == NONE) {
-                at = k;
-                continue;
-            }
-            const uint64_t w = pair_worth(a, list[k], list_m[k]);
-            if (worth > w || (worth == w && b < list[k])) at = k;
-        }
-    }
-    if (at == KEEP) return;
-    unsigned last = KEEP - 1;
-    for (unsigned k = at; k < KEEP; ++k)
-        if (list[k] == b) last = k;  // b further down: it moves up
-    for (unsigned k = last; k > at; --k) {
-        list[k] = list[k - 1];
-        list_m[k] = list_m[k - 1];
+    const uint64_t worth = pair_worth(a, b, m);
+    if (worth == 0) return;
+    const auto beats = [&](const unsigned k) {
+        if (list[k] == NONE) return true;
+        const uint64_t w = pair_worth(a, list[k], list_m[k]);
+        return worth > w || (worth == w && b < list[k]);
+    };
+    if (!beats(KEEP - 1)) return;
+    unsigned at = KEEP - 1;
+    for (; at > 0 && beats(at - 1); --at) {
+        list[at] = list[at - 1];
+        list_m[at] = list_m[at - 1];
     }
     list[at] = b;
     list_m[at] = static_cast<uint8_t>(m);
@@ -245,26 +240,39 @@ void orderer::find_candidates() {
     for (uint32_t i = 0; i + 1 < n_; ++i) offer_pair(i, i + 1, start_m_[i]);
 
     std::vector<uint64_t> keys(static_cast<size_t>(n_));
-    std::vector<uint8_t> found(static_cast<size_t>(n_) * window_);
+    std::vector<uint8_t> found(static_cast<size_t>(std::min(n_, COMPARED_AT_ONCE)) * window_);
     // Compares each record in keys' order with the next `window` that share its key's
-    // top bits, on every thread; then offers the pairs in that order on one.
+    // top bits, a block of records at a time on every thread; then offers the pairs of
+    // the block in that order on one.
     const auto compare_sorted = [&](const unsigned key_shift, const bool text_order) {
-        in_parts(threads_, n_, [&](const uint64_t first, const uint64_t last) {
-            for (uint64_t p = first; p < last; ++p) {
-                for (unsigned d = 1; d <= window_; ++d) {
-                    uint8_t& m = found[size_t(p) * window_ + d - 1];
-                    m = 0;
-                    if (p + d >= n_ || (key_shift < 64 && (keys[p] >> key_shift) != (keys[p + d] >> key_shift))) continue;
-                    const uint32_t a = uint32_t(keys[p]), b = uint32_t(keys[p + d]);
-                    if (text_order && !follows_in_text(a, b)) continue;
-                    m = static_cast<uint8_t>(matches(a, b) + 1);
+        for (uint64_t block = 0; block < n_; block += COMPARED_AT_ONCE) {
+            const uint64_t size = std::min(COMPARED_AT_ONCE, n_ - block);
+            in_parts(threads_, size, [&](const uint64_t first, const uint64_t last) {
+                for (uint64_t i = first; i < last; ++i) {
+                    const uint64_t p = block + i;
+                    for (unsigned d = 1; d <= window_; ++d) {
+                        uint8_t& m = found[size_t(i) * window_ + d - 1];
+                        m = 0;
+                        if (p + d >= n_ || (key_shift < 64 && (keys[p] >> key_shift) != (keys[p + d] >> key_shift))) continue;
+                        const uint32_t a = uint32_t(keys[p]), b = uint32_t(keys[p + d]);
+                        if (text_order && !follows_in_text(a, b)) continue;
+                        m = static_cast<uint8_t>(matches(a, b) + 1);
+                    }
                 }
-            }
-        });
-        for (uint64_t p = 0; p < n_; ++p)
-            for (unsigned d = 1; d <= window_; ++d)
-                if (const uint8_t m = found[size_t(p) * window_ + d - 1])
-                    offer_pair(uint32_t(keys[p]), uint32_t(keys[p + d]), m - 1u);
+            });
+            // Each thread keeps the lists of its own range of records.
+            in_parts(threads_, n_, [&](const uint64_t from, const uint64_t to) {
+                for (uint64_t i = 0; i < size; ++i) {
+                    for (unsigned d = 1; d <= window_; ++d) {
+                        const uint8_t m = found[size_t(i) * window_ + d - 1];
+                        if (m == 0) continue;
+                        const uint32_t a = uint32_t(keys[block + i]), b = uint32_t(keys[block + i + d]);
+                        if (a >= from && a < to) offer(a, b, m - 1u);
+                        if (b >= from && b < to) offer(b, a, m - 1u);
+                    }
+                }
+            });
+        }
     };
     if (o_.text_neighbours) {
         // In order of start: a record and the next one both start where nothing else does.
@@ -500,10 +508,10 @@ void orderer::chain_order(std::vector<uint32_t>& order, const bool by_text) cons
 // best within reach of them, each to right after that best one (before it, for the last
 // record); the records moved to one place follow it in record order.
 void orderer::move_order(const std::vector<uint32_t>& base, std::vector<uint32_t>& order) {
-    uint64_t offset = 0;
+    uint32_t offset = 0;  // the gathered text is as long as the text: below 2^32 bytes
     for (uint64_t k = 0; k < n_; ++k) {
         at_[base[k]] = offset;
-        offset += length(base[k]) + 1;
+        offset += uint32_t(length(base[k]) + 1);
     }
     std::vector<uint32_t>& target = target_;
     const uint32_t last = uint32_t(n_ - 1);
@@ -519,7 +527,7 @@ void orderer::move_order(const std::vector<uint32_t>& base, std::vector<uint32_t
                 top = c;
                 to = a;
             }
-            const uint64_t gap = at_[a] > at_[b] ? at_[a] - at_[b] : at_[b] - at_[a];
+            const uint64_t gap = at_[a] > at_[b] ? at_[a] - at_[b] : at_[b] - at_[a];  // no wrap: see above
             if (gap <= o_.reach) near = std::max(near, c);
         }
         // A move costs up to three jumps in the index.
