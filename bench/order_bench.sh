@@ -8,7 +8,9 @@
 # 40 to 300 bytes) from its grouped (document order) and random starts: for each start
 # and the order made from it, the zstd -19 and xz -6 sizes of the gathered text, the
 # xz -9 size of the index, the net (gathered zstd -19 + index) against the start's, and
-# the fraction of the random-to-grouped gap in net size that is recovered.
+# the fraction of the random-to-grouped gap in net size that is recovered. The row
+# "random similarity" is the random start ordered from content alone (bench/order_index
+# with text_neighbours=0): no text neighbours as candidates, no index in the model.
 #
 # Speed: the ordering's wall and processor time against `zstd -3 -T0` of the same text
 # in the same run, and its peak memory (resident, and anonymous: without the mapped
@@ -83,6 +85,18 @@ quality() {
         t1=$(date +%s%N)
         (cd "$d" && "$bin/check_art_idx" >/dev/null)
         echo "$start ordered $(sizes "$d") $(( (t1 - t0) / 1000000 )) $(cat "$d/said" | tr ' ' '_')" >>"$name/sizes"
+        if [ "$start" = random ]; then
+            # The same from content alone: no text neighbours, no index counted.
+            local c=$name/similarity
+            mkdir -p "$c"
+            ln -f "$text" "$c/enwik_text2_vok"
+            "$bin/reorder_index" "$name/built/enwik_art_idx" "$c/start_idx" 7
+            t0=$(date +%s%N)
+            "$bin/order_index" "$c/enwik_text2_vok" "$c/start_idx" "$c/enwik_art_idx" text_neighbours=0 >"$c/said"
+            t1=$(date +%s%N)
+            (cd "$c" && "$bin/check_art_idx" >/dev/null)
+            echo "random similarity $(sizes "$c") $(( (t1 - t0) / 1000000 )) $(tr ' ' '_' <"$c/said")" >>"$name/sizes"
+        fi
     done
     awk -v g="$grouped" '
         { kind[NR] = $1 " " $2; z[NR] = $3; x[NR] = $4; i[NR] = $5; ms[NR] = $6; said[NR] = $7
@@ -100,7 +114,7 @@ quality() {
                        ms[k] == "" ? "-" : sprintf("%.2f", ms[k] / 1000)
             }
         }' "$name/sizes"
-    grep ordered "$name/sizes" | awk '{ $1 = $1; print "  " $1 ": " $7 }' | tr '_' ' '
+    awk '$2 != "start" { print "  " $1 " " $2 ": " $7 }' "$name/sizes" | tr '_' ' '
 }
 
 # timed NAME DIR COMMAND: runs COMMAND in DIR; prints "wall_s cpu_s peak_rss_mib peak_anon_mib",

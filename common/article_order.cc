@@ -23,6 +23,9 @@ constexpr unsigned SAMPLE_BITS = 5;
 constexpr unsigned TABLE_BITS = 18;
 constexpr uint64_t SEGMENTS = 16;
 constexpr uint64_t POSITION_MASK = (uint64_t{1} << 40) - 1;
+// Up to this many records the signatures stay for later rounds of chaining: with the
+// second set of candidate lists, the chain ends and their edges, 143 bytes a record.
+constexpr uint64_t ROUNDS_UP_TO = uint64_t{1} << 19;
 // Records compared in one block of a band's sorted order.
 constexpr uint64_t COMPARED_AT_ONCE = uint64_t{1} << 20;
 // Below this many items a pass runs on one thread: a thread would cost more than it saves.
@@ -302,17 +305,24 @@ uint32_t orderer::root(uint32_t a) {
 // equal worth, then by record number) join two chain ends of different chains; the
 // last record stays an end.
 uint64_t orderer::chain() {
+    // Each pair once, from the list of its lower record where both lists hold it.
+    const auto listed_twice = [this](const uint32_t a, const uint32_t b) {
+        if (b > a) return false;
+        for (unsigned j = 0; j < KEEP; ++j)
+            if (best_[size_t{b} * KEEP + j] == a) return true;
+        return false;
+    };
+    size_t count = 0;
+    for (uint64_t e = 0; e < best_.size(); ++e)
+        count += best_[e] != NONE && !listed_twice(uint32_t(e / KEEP), best_[e]);
     std::vector<uint64_t> edges;
+    edges.reserve(count);
     for (uint64_t a = 0; a < n_; ++a) {
         for (unsigned k = 0; k < KEEP; ++k) {
             const size_t e = size_t(a) * KEEP + k;
             const uint32_t b = best_[e];
             if (b == NONE) break;
-            if (b < a) {
-                bool listed = false;  // the pair comes again from b's list
-                for (unsigned j = 0; j < KEEP; ++j) listed |= best_[size_t{b} * KEEP + j] == a;
-                if (listed) continue;
-            }
+            if (listed_twice(uint32_t(a), b)) continue;
             const uint64_t worth = std::min<uint64_t>(pair_worth(uint32_t(a), b, best_m_[e]), (uint64_t{1} << 31) - 1);
             const uint64_t ranked = worth * 2 + (a + 1 == b || uint64_t{b} + 1 == a ? 1 : 0);
             edges.push_back((UINT32_MAX - ranked) << 32 | e);
@@ -459,6 +469,9 @@ void orderer::chain_order(std::vector<uint32_t>& order, const bool by_text) cons
         return x != from ? x : link_[size_t{at} * 2 + 1];
     };
     std::vector<fragment> fragments;
+    uint64_t ends = 0;
+    for (uint32_t a = 0; a < n_; ++a) ends += unsigned(free_ends(a));
+    fragments.reserve(size_t(ends / 2));
     fragment last_fragment{NONE, NONE, 0, 0};
     const uint32_t last = uint32_t(n_ - 1);
     std::vector<bool> seen(static_cast<size_t>(n_));
@@ -583,7 +596,7 @@ void orderer::move_order(const std::vector<uint32_t>& base, std::vector<uint32_t
 order_result orderer::run(unsigned char* out) {
     find_candidates();
     // The signatures stay for the later rounds only where they fit the memory bound.
-    const bool rounds = n_ <= WIDE_SIGNATURES_UP_TO;
+    const bool rounds = n_ <= ROUNDS_UP_TO;
     if (!rounds) std::vector<uint16_t>().swap(sig_);
     chain();
     if (rounds) join_ends();
@@ -595,6 +608,7 @@ order_result orderer::run(unsigned char* out) {
     // The orders weighed: the start; the text's; the chains, laid out two ways; the best
     // of the start and the text's with the records moved that gain by it.
     std::vector<uint32_t> best_order(static_cast<size_t>(n_)), order;
+    order.reserve(static_cast<size_t>(n_));
     for (uint64_t i = 0; i < n_; ++i) best_order[i] = uint32_t(i);
     const uint64_t start_worth = worth(best_order);
     uint64_t best = start_worth;
