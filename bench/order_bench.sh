@@ -64,6 +64,7 @@ quality() {
     shift 3
     local records
     mkdir -p "$name/built"
+    : >"$name/sizes"
     ln -f "$text" "$name/built/enwik_text2_vok"
     (cd "$name/built" && "$bin/build_art_idx" >/dev/null)
     records=$(( $(stat -c %s "$name/built/enwik_art_idx") / 8 ))
