@@ -12,21 +12,24 @@
 # "random similarity" is the random start ordered from content alone (bench/order_index
 # with text_neighbours=0): no text neighbours as candidates, no index in the model.
 #
-# Speed: the ordering's wall and processor time against `zstd -3 -T0` of the same text
-# in the same run, and its peak memory (resident, and anonymous: without the mapped
-# inputs, sampled every 50 ms), on the generated enwik-shaped and short texts of
-# SIZE_BYTES and on corpus A. The bound on the working memory is 64 MiB + 64 bytes per
-# record.
+# Speed: the ordering's wall and processor time against `zstd -3 -T0` of the same text,
+# interleaved, medians of RUNS runs (SHORT_RUNS for the short text, default 1: its time
+# is no target), and its peak memory (resident, and anonymous: without the mapped inputs,
+# sampled every 50 ms in a run of its own), on the generated enwik-shaped and short texts
+# of SIZE_BYTES and on corpus A. The bound on the working memory is 64 MiB + 64 bytes
+# per record.
 #
 #   bench/order_bench.sh [BUILD_DIR=build/release] [SIZE_BYTES=1000000000]
 # Environment:
-#   PARTS     which parts: any of "a short speed" (default all three)
+#   RUNS, SHORT_RUNS  timed runs per text (3, and 1 for the short text)
+#   PARTS     which parts: any of "a short variants speed" (default all four); variants
+#             orders the short articles' random start with variants of the method
 #   WORK_DIR  where the files go; a new temporary folder if unset.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-build/release}" && pwd)
 size=${2:-1000000000}
-parts=${PARTS:-a short speed}
+parts=${PARTS:-a short variants speed}
 bin=$build/bin
 work=${WORK_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/order_bench.XXXXXX")}
 [ -n "${WORK_DIR:-}" ] || trap 'rm -rf "$work"' EXIT
@@ -118,43 +121,62 @@ quality() {
     awk '$2 != "start" { print "  " $1 " " $2 ": " $7 }' "$name/sizes" | tr '_' ' '
 }
 
-# timed NAME DIR COMMAND: runs COMMAND in DIR; prints "wall_s cpu_s peak_rss_mib peak_anon_mib",
-# the last that of order_art_idx only (0 for another command).
+# timed DIR COMMAND: runs COMMAND in DIR; prints "wall_s cpu_s peak_rss_mib".
 timed() {
-    local dir=$2 command=$3 t0 t1 pid peak=0 a
+    local t0 t1 u s m
     t0=$(date +%s%N)
-    (cd "$dir" && exec /usr/bin/time -f "%U %S %M" -o "$work/$1.time" sh -c "exec $command" >"$work/$1.out") &
+    (cd "$1" && /usr/bin/time -f "%U %S %M" -o "$work/time.out" sh -c "exec $2" >"$work/run.out")
+    t1=$(date +%s%N)
+    read -r u s m <"$work/time.out"
+    awk -v w=$(( (t1 - t0) / 1000 )) -v u="$u" -v s="$s" -v m="$m" 'BEGIN { printf "%.2f %.2f %.1f\n", w / 1e6, u + s, m / 1024 }'
+}
+
+# peak_anon DIR PROGRAM: runs PROGRAM in DIR, its anonymous memory (without the mapped
+# inputs) read every 50 ms by shell builtins only; prints the peak in MiB.
+peak_anon() {
+    local pid peak=0 key value _
+    (cd "$1" && exec "$2" >"$work/run.out") &
     pid=$!
-    while kill -0 "$pid" 2>/dev/null; do
-        for a in $(pgrep -f "^$bin/order_art_idx" | xargs -r -I{} awk '/^RssAnon/ { print $2 }' /proc/{}/status 2>/dev/null); do
-            [ "$a" -gt "$peak" ] && peak=$a
-        done
+    while [ -r "/proc/$pid/status" ]; do
+        while read -r key value _; do
+            [ "$key" = RssAnon: ] && [ "$value" -gt "$peak" ] && peak=$value
+        done <"/proc/$pid/status" 2>/dev/null || true
         sleep 0.05
     done
     wait "$pid"
-    t1=$(date +%s%N)
-    read -r u s m <"$work/$1.time"
-    awk -v w=$(( (t1 - t0) / 1000 )) -v u="$u" -v s="$s" -v m="$m" -v a="$peak" \
-        'BEGIN { printf "%.2f %.2f %.1f %.1f\n", w / 1e6, u + s, m / 1024, a / 1024 }'
+    awk -v a="$peak" 'BEGIN { printf "%.1f\n", a / 1024 }'
 }
 
-# speed NAME TEXT: the ordering of TEXT's builder index against zstd -3 -T0 of TEXT.
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# speed NAME TEXT RUNS: the ordering of TEXT's builder index against zstd -3 -T0 of TEXT,
+# interleaved, RUNS times each (medians), then once more for its anonymous memory.
 speed() {
-    local d=speed-$1 n
+    local d=speed-$1 n k
     mkdir -p "$d"
     ln -f "$2" "$d/enwik_text2_vok"
     (cd "$d" && "$bin/build_art_idx" >/dev/null && cp enwik_art_idx built_idx)
     n=$(( $(stat -c %s "$d/built_idx") / 8 ))
     cat "$d/enwik_text2_vok" >/dev/null
-    read -r zw zc _ _ <<<"$(timed zstd "$d" "zstd -3 -T0 -q -c enwik_text2_vok >/dev/null")"
+    : >"$d/zstd.times"
+    : >"$d/order.times"
+    for k in $(seq "$3"); do
+        timed "$d" "zstd -3 -T0 -q -c enwik_text2_vok >/dev/null" >>"$d/zstd.times"
+        cp "$d/built_idx" "$d/enwik_art_idx"
+        timed "$d" "'$bin/order_art_idx'" >>"$d/order.times"
+    done
+    tail -1 "$work/run.out" >"$d/said"
     cp "$d/built_idx" "$d/enwik_art_idx"
-    read -r ow oc orss oanon <<<"$(timed order "$d" "'$bin/order_art_idx'")"
-    awk -v name="$1" -v n="$n" -v b="$(stat -c %s "$2")" -v zw="$zw" -v zc="$zc" -v ow="$ow" -v oc="$oc" -v rss="$orss" \
-        -v anon="$oanon" 'BEGIN {
+    local anon
+    anon=$(peak_anon "$d" "$bin/order_art_idx")
+    awk -v name="$1" -v n="$n" -v b="$(stat -c %s "$2")" -v runs="$3" \
+        -v zw="$(cut -d' ' -f1 "$d/zstd.times" | median)" -v zc="$(cut -d' ' -f2 "$d/zstd.times" | median)" \
+        -v ow="$(cut -d' ' -f1 "$d/order.times" | median)" -v oc="$(cut -d' ' -f2 "$d/order.times" | median)" \
+        -v rss="$(cut -d' ' -f3 "$d/order.times" | sort -n | tail -1)" -v anon="$anon" 'BEGIN {
             bound = 64 + 64 * n / 1048576
-            printf "%-12s %10d %11d %8.2f %8.2f %8.2f %8.2f %6.2f %6.2f %9.1f %9.1f %9.1f %s\n", name, n, b, ow, oc, zw, zc,
+            printf "%-9s %10d %11d %4d %8.2f %8.2f %8.2f %8.2f %6.2f %6.2f %9.1f %9.1f %9.1f %s\n", name, n, b, runs, ow, oc, zw, zc,
                    ow / zw, oc / zc, rss, anon, bound, anon <= bound ? "yes" : "NO" }'
-    tail -1 "$work/order.out" | sed 's/^/    /'
+    sed 's/^/    /' "$d/said"
 }
 
 corpus_a=$work/corpus_a.txt
@@ -170,13 +192,37 @@ if [[ " $parts " == *" short "* ]]; then
     [ -f short.txt ] || python3 "$here/order_corpus.py" short.txt pieces 9
     quality short short.txt grouped grouped random
 fi
+if [[ " $parts " == *" variants "* ]]; then
+    echo "== Variants of the method on the short articles from their random start (bench/order_index)"
+    [ -f short.txt ] || python3 "$here/order_corpus.py" short.txt pieces 9
+    mkdir -p variants/built
+    ln -f short.txt variants/built/enwik_text2_vok
+    (cd variants/built && "$bin/build_art_idx" >/dev/null)
+    "$bin/reorder_index" variants/built/enwik_art_idx variants/random_idx 7
+    printf "%-56s %11s %9s %11s %7s\n" options "zstd -19" "index xz" "net zstd" "time s"
+    for options in "text_neighbours=0 shingle=5 window=2" "text_neighbours=0 shingle=5" "text_neighbours=0 slots=16" \
+                   "text_neighbours=0" "text_neighbours=0 reach=1048576" "text_neighbours=1"; do
+        d=variants/v
+        rm -rf "$d"
+        mkdir -p "$d"
+        ln -f short.txt "$d/enwik_text2_vok"
+        t0=$(date +%s%N)
+        # shellcheck disable=SC2086
+        "$bin/order_index" "$d/enwik_text2_vok" variants/random_idx "$d/enwik_art_idx" $options >/dev/null
+        t1=$(date +%s%N)
+        (cd "$d" && "$bin/gather_arts" >/dev/null)
+        z=$(zstd -19 -q -c "$d/enwik_text2_vok_r" | wc -c)
+        x=$(xz -9 -c "$d/enwik_art_idx" | wc -c)
+        printf "%-56s %11d %9d %11d %7.2f\n" "$options" "$z" "$x" $((z + x)) "$(echo "($t1 - $t0) / 1000000000" | bc -l)"
+    done
+fi
 if [[ " $parts " == *" speed "* ]]; then
     echo "== Speed (wall and processor seconds; memory in MiB: peak resident, peak anonymous, the bound)"
-    printf "%-12s %10s %11s %8s %8s %8s %8s %6s %6s %9s %9s %9s %s\n" text records bytes "order s" "cpu s" "zstd s" \
-        "cpu s" wall cpu "rss" "anon" bound met
+    printf "%-9s %10s %11s %4s %8s %8s %8s %8s %6s %6s %9s %9s %9s %s\n" text records bytes runs "order s" "cpu s" \
+        "zstd s" "cpu s" wall cpu "rss" "anon" bound met
     for shape in enwik short; do
         [ -f "$shape.gen" ] && [ "$(stat -c %s "$shape.gen")" = "$size" ] || "$bin/gen_text" "$shape.gen" "$size" 1 "$shape"
-        speed "$shape" "$shape.gen"
+        speed "$shape" "$shape.gen" "$([ "$shape" = short ] && echo "${SHORT_RUNS:-1}" || echo "${RUNS:-3}")"
     done
-    speed corpus_a "$corpus_a"
+    speed corpus_a "$corpus_a" "${RUNS:-3}"
 fi

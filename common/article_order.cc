@@ -612,7 +612,17 @@ order_result orderer::run(unsigned char* out) {
     for (uint64_t i = 0; i < n_; ++i) best_order[i] = uint32_t(i);
     const uint64_t start_worth = worth(best_order);
     uint64_t best = start_worth;
+    // Fingerprints of the orders weighed: an order made twice is weighed once.
+    const auto fingerprint = [](const std::vector<uint32_t>& o) {
+        uint64_t h = 0;
+        for (const uint32_t x : o) h = mix64(h + x);
+        return h;
+    };
+    std::vector<uint64_t> weighed{fingerprint(best_order)};
     const auto weigh = [&]() {
+        const uint64_t f = fingerprint(order);
+        if (std::find(weighed.begin(), weighed.end(), f) != weighed.end()) return;
+        weighed.push_back(f);
         const uint64_t w = worth(order);
         if (w > best) {
             best = w;
