@@ -25,8 +25,19 @@ constexpr unsigned SAMPLE_BITS = 5;
 constexpr unsigned TABLE_BITS = 18;
 constexpr uint64_t SEGMENTS = 16;
 constexpr uint64_t POSITION_MASK = (uint64_t{1} << 40) - 1;
+// Up to this many records the signatures stay for later rounds of chaining: with the
+// second set of candidate lists, the chain ends and their edges, 143 bytes a record.
+constexpr uint64_t ROUNDS_UP_TO = uint64_t{1} << 19;
+// Records compared in one block of a band's sorted order.
+constexpr uint64_t COMPARED_AT_ONCE = uint64_t{1} << 20;
 // Below this many items a pass runs on one thread: a thread would cost more than it saves.
 constexpr uint64_t PART_MIN = 4096;
+
+inline uint64_t bit_length(uint64_t x) {
+    uint64_t bits = 0;
+    for (; x != 0; x >>= 1) ++bits;
+    return bits;
+}
 
 inline uint64_t mix64(uint64_t x) {
     x ^= x >> 33;
@@ -79,9 +90,10 @@ public:
         shingle_ = std::max(1u, std::min(8u, o.shingle));
         window_ = std::max(1u, std::min(8u, o.window));
         threads_ = std::max(1u, std::min(64u, o.threads));
+        min_matches_ = o.min_matches;
         uint64_t bits = 0;
         while (bits < 64 && (uint64_t{1} << bits) < n) ++bits;
-        index_bits_ = o.text_neighbours ? bits + 6 : 0;
+        index_bits_ = o.text_neighbours ? bits + 8 : 0;
     }
 
     order_result run(unsigned char* out);
@@ -107,7 +119,7 @@ private:
     // Bits saved by the bytes that a and b share, estimated from m of the slots agreeing:
     // a Jaccard similarity J of the shingle sets shares J (|a| + |b|) / (1 + J) bytes.
     uint64_t content(const uint32_t a, const uint32_t b, const unsigned m) const {
-        if (m < o_.min_matches || m == 0) return 0;
+        if (m < min_matches_ || m == 0) return 0;
         const uint64_t la = length(a), lb = length(b);
         const uint64_t shared = std::min(m * (la + lb) / (slots_ + m), std::min(la, lb));
         return shared * o_.match_bits;
@@ -118,14 +130,17 @@ private:
     }
     void offer(uint32_t a, uint32_t b, unsigned m);
     void offer_pair(const uint32_t a, const uint32_t b, const unsigned m) {
-        if (pair_worth(a, b, m) == 0) return;
         offer(a, b, m);
         offer(b, a, m);
     }
 
     void find_candidates();
-    void chain();
+    uint64_t chain();
+    void join_ends();
     uint32_t root(uint32_t a);
+    int free_ends(const uint32_t a) const {
+        return link_[size_t{a} * 2] == NONE ? 2 : link_[size_t{a} * 2 + 1] == NONE ? 1 : 0;
+    }
     uint64_t worth(const std::vector<uint32_t>& order) const;
     void text_order(std::vector<uint32_t>& order) const;
     void chain_order(std::vector<uint32_t>& order, bool by_text) const;
@@ -136,7 +151,7 @@ private:
     const unsigned char* index_;
     uint64_t n_;
     order_options o_;
-    unsigned slots_, slot_bits_, shingle_, window_, threads_;
+    unsigned slots_, slot_bits_, shingle_, window_, threads_, min_matches_;
     uint64_t index_bits_;
 
     std::vector<uint16_t> sig_;      // slots_ per record
@@ -145,7 +160,7 @@ private:
     std::vector<uint8_t> best_m_;    // their agreeing slots
     std::vector<uint32_t> link_;     // two neighbours per record in the chains, NONE where free
     std::vector<uint32_t> parent_;   // the chains as disjoint sets
-    std::vector<uint64_t> at_;       // each record's offset in the gathered text of the base order
+    std::vector<uint32_t> at_;       // each record's offset in the gathered text of the base order
     std::vector<uint32_t> target_;   // where a record moves to, NONE where it stays
 };
 
@@ -192,26 +207,20 @@ void orderer::sign(const uint64_t i, uint16_t* s) const {
 void orderer::offer(const uint32_t a, const uint32_t b, const unsigned m) {
     uint32_t* list = &best_[size_t{a} * KEEP];
     uint8_t* list_m = &best_m_[size_t{a} * KEEP];
-    const uint64_t worth = pair_worth(a, b, m);
-    unsigned at = KEEP;
-    for (unsigned k = 0; k < KEEP; ++k) {
+    for (unsigned k = 0; k < KEEP; ++k)
         if (list[k] == b) return;
-        if (at == KEEP) {
-            if (list[k] == NONE) {
-                at = k;
-                continue;
-            }
-            const uint64_t w = pair_worth(a, list[k], list_m[k]);
-            if (worth > w || (worth == w && b < list[k])) at = k;
-        }
-    }
-    if (at == KEEP) return;
-    unsigned last = KEEP - 1;
-    for (unsigned k = at; k < KEEP; ++k)
-        if (list[k] == b) last = k;  // b further down: it moves up
-    for (unsigned k = last; k > at; --k) {
-        list[k] = list[k - 1];
-        list_m[k] = list_m[k - 1];
+    const uint64_t worth = pair_worth(a, b, m);
+    if (worth == 0) return;
+    const auto beats = [&](const unsigned k) {
+        if (list[k] == NONE) return true;
+        const uint64_t w = pair_worth(a, list[k], list_m[k]);
+        return worth > w || (worth == w && b < list[k]);
+    };
+    if (!beats(KEEP - 1)) return;
+    unsigned at = KEEP - 1;
+    for (; at > 0 && beats(at - 1); --at) {
+        list[at] = list[at - 1];
+        list_m[at] = list_m[at - 1];
     }
     list[at] = b;
     list_m[at] = static_cast<uint8_t>(m);
@@ -236,26 +245,39 @@ void orderer::find_candidates() {
     for (uint32_t i = 0; i + 1 < n_; ++i) offer_pair(i, i + 1, start_m_[i]);
 
     std::vector<uint64_t> keys(static_cast<size_t>(n_));
-    std::vector<uint8_t> found(static_cast<size_t>(n_) * window_);
+    std::vector<uint8_t> found(static_cast<size_t>(std::min(n_, COMPARED_AT_ONCE)) * window_);
     // Compares each record in keys' order with the next `window` that share its key's
-    // top bits, on every thread; then offers the pairs in that order on one.
+    // top bits, a block of records at a time on every thread; then offers the pairs of
+    // the block in that order on one.
     const auto compare_sorted = [&](const unsigned key_shift, const bool text_order) {
-        in_parts(threads_, n_, [&](const uint64_t first, const uint64_t last) {
-            for (uint64_t p = first; p < last; ++p) {
-                for (unsigned d = 1; d <= window_; ++d) {
-                    uint8_t& m = found[size_t(p) * window_ + d - 1];
-                    m = 0;
-                    if (p + d >= n_ || (key_shift < 64 && (keys[p] >> key_shift) != (keys[p + d] >> key_shift))) continue;
-                    const uint32_t a = uint32_t(keys[p]), b = uint32_t(keys[p + d]);
-                    if (text_order && !follows_in_text(a, b)) continue;
-                    m = static_cast<uint8_t>(matches(a, b) + 1);
+        for (uint64_t block = 0; block < n_; block += COMPARED_AT_ONCE) {
+            const uint64_t size = std::min(COMPARED_AT_ONCE, n_ - block);
+            in_parts(threads_, size, [&](const uint64_t first, const uint64_t last) {
+                for (uint64_t i = first; i < last; ++i) {
+                    const uint64_t p = block + i;
+                    for (unsigned d = 1; d <= window_; ++d) {
+                        uint8_t& m = found[size_t(i) * window_ + d - 1];
+                        m = 0;
+                        if (p + d >= n_ || (key_shift < 64 && (keys[p] >> key_shift) != (keys[p + d] >> key_shift))) continue;
+                        const uint32_t a = uint32_t(keys[p]), b = uint32_t(keys[p + d]);
+                        if (text_order && !follows_in_text(a, b)) continue;
+                        m = static_cast<uint8_t>(matches(a, b) + 1);
+                    }
                 }
-            }
-        });
-        for (uint64_t p = 0; p < n_; ++p)
-            for (unsigned d = 1; d <= window_; ++d)
-                if (const uint8_t m = found[size_t(p) * window_ + d - 1])
-                    offer_pair(uint32_t(keys[p]), uint32_t(keys[p + d]), m - 1u);
+            });
+            // Each thread keeps the lists of its own range of records.
+            in_parts(threads_, n_, [&](const uint64_t from, const uint64_t to) {
+                for (uint64_t i = 0; i < size; ++i) {
+                    for (unsigned d = 1; d <= window_; ++d) {
+                        const uint8_t m = found[size_t(i) * window_ + d - 1];
+                        if (m == 0) continue;
+                        const uint32_t a = uint32_t(keys[block + i]), b = uint32_t(keys[block + i + d]);
+                        if (a >= from && a < to) offer(a, b, m - 1u);
+                        if (b >= from && b < to) offer(b, a, m - 1u);
+                    }
+                }
+            });
+        }
     };
     if (o_.text_neighbours) {
         // In order of start: a record and the next one both start where nothing else does.
@@ -284,31 +306,38 @@ uint32_t orderer::root(uint32_t a) {
 // Greedy chaining: candidate pairs from the most worth down (start neighbours first at
 // equal worth, then by record number) join two chain ends of different chains; the
 // last record stays an end.
-void orderer::chain() {
+uint64_t orderer::chain() {
+    // Each pair once, from the list of its lower record where both lists hold it.
+    const auto listed_twice = [this](const uint32_t a, const uint32_t b) {
+        if (b > a) return false;
+        for (unsigned j = 0; j < KEEP; ++j)
+            if (best_[size_t{b} * KEEP + j] == a) return true;
+        return false;
+    };
+    size_t count = 0;
+    for (uint64_t e = 0; e < best_.size(); ++e)
+        count += best_[e] != NONE && !listed_twice(uint32_t(e / KEEP), best_[e]);
     std::vector<uint64_t> edges;
+    edges.reserve(count);
     for (uint64_t a = 0; a < n_; ++a) {
         for (unsigned k = 0; k < KEEP; ++k) {
             const size_t e = size_t(a) * KEEP + k;
             const uint32_t b = best_[e];
             if (b == NONE) break;
-            if (b < a) {
-                bool listed = false;  // the pair comes again from b's list
-                for (unsigned j = 0; j < KEEP; ++j) listed |= best_[size_t{b} * KEEP + j] == a;
-                if (listed) continue;
-            }
+            if (listed_twice(uint32_t(a), b)) continue;
             const uint64_t worth = std::min<uint64_t>(pair_worth(uint32_t(a), b, best_m_[e]), (uint64_t{1} << 31) - 1);
             const uint64_t ranked = worth * 2 + (a + 1 == b || uint64_t{b} + 1 == a ? 1 : 0);
             edges.push_back((UINT32_MAX - ranked) << 32 | e);
         }
     }
     std::sort(edges.begin(), edges.end());
-    link_.assign(size_t(n_) * 2, NONE);
-    parent_.resize(size_t(n_));
-    for (uint64_t i = 0; i < n_; ++i) parent_[i] = uint32_t(i);
+    if (link_.empty()) {
+        link_.assign(size_t(n_) * 2, NONE);
+        parent_.resize(size_t(n_));
+        for (uint64_t i = 0; i < n_; ++i) parent_[i] = uint32_t(i);
+    }
     const uint32_t last = uint32_t(n_ - 1);
-    const auto free_ends = [&](const uint32_t a) {
-        return link_[size_t{a} * 2] == NONE ? 2 : link_[size_t{a} * 2 + 1] == NONE ? 1 : 0;
-    };
+    uint64_t joined = 0;
     for (const uint64_t edge : edges) {
         const size_t e = size_t(edge & UINT32_MAX);
         const uint32_t a = uint32_t(e / KEEP), b = best_[e];
@@ -319,7 +348,46 @@ void orderer::chain() {
         parent_[std::max(ra, rb)] = std::min(ra, rb);
         link_[size_t{a} * 2 + (fa == 2 ? 0 : 1)] = b;
         link_[size_t{b} * 2 + (fb == 2 ? 0 : 1)] = a;
+        ++joined;
     }
+    return joined;
+}
+
+// Later rounds of chaining, between chain ends only, each compared with the ends near
+// it in the sorted order of each single slot: weaker likeness, one agreeing slot, is
+// enough for two ends that have nothing better. Until a round joins no chains.
+void orderer::join_ends() {
+    std::vector<uint32_t> kept_best, ends;
+    std::vector<uint8_t> kept_m;
+    kept_best.swap(best_);
+    kept_m.swap(best_m_);
+    const unsigned min_matches = min_matches_;
+    min_matches_ = 1;
+    const uint32_t last = uint32_t(n_ - 1);
+    std::vector<uint64_t> keys;
+    for (unsigned round = 0; round < 8; ++round) {
+        ends.clear();
+        for (uint32_t a = 0; a < n_; ++a)
+            if (free_ends(a) > (a == last ? 1 : 0)) ends.push_back(a);
+        if (ends.size() < 2) break;
+        best_.assign(size_t(n_) * KEEP, NONE);
+        best_m_.assign(size_t(n_) * KEEP, 0);
+        keys.resize(ends.size());
+        for (unsigned slot = 0; slot < slots_; ++slot) {
+            for (size_t i = 0; i < ends.size(); ++i) keys[i] = uint64_t{sig_[size_t{ends[i]} * slots_ + slot]} << 32 | ends[i];
+            sort_keys(keys, threads_, UINT64_MAX);
+            for (size_t p = 0; p < keys.size(); ++p) {
+                for (size_t q = p + 1; q <= p + window_ && q < keys.size() && keys[q] >> 32 == keys[p] >> 32; ++q) {
+                    const uint32_t a = uint32_t(keys[p]), b = uint32_t(keys[q]);
+                    if (root(a) != root(b)) offer_pair(a, b, matches(a, b));
+                }
+            }
+        }
+        if (chain() == 0) break;
+    }
+    min_matches_ = min_matches;
+    best_.swap(kept_best);
+    best_m_.swap(kept_m);
 }
 
 }  // namespace
@@ -327,8 +395,9 @@ void orderer::chain() {
 // The cost model: what an order saves, in bits. The gathered text of the order is read
 // as an LZ compressor with a window of `reach` bytes would see it: one 8-byte shingle in
 // 32, chosen by its content, is looked up among those seen before it within reach, and
-// each found counts for 32 bytes that need not be stored again; each record right after
-// the one before it in the text saves the index a jump. The gathered text is read in a
+// each found counts for 32 bytes that need not be stored again, less the bits of its
+// distance, which a match pays for; each record right after the one before it in the
+// text saves the index a jump. The gathered text is read in a
 // fixed number of segments, each from an empty table, on as many threads as allowed.
 uint64_t orderer::worth(const std::vector<uint32_t>& order) const {
     std::vector<uint64_t> first(SEGMENTS + 1, n_);
@@ -341,12 +410,13 @@ uint64_t orderer::worth(const std::vector<uint32_t>& order) const {
         if (k > 0 && follows_in_text(order[k - 1], order[k])) ++steps;
     }
     std::vector<uint64_t> found(SEGMENTS, 0);
+    const uint64_t per_hit = (uint64_t{1} << SAMPLE_BITS) * o_.match_bits;
     const size_t parts = std::min<size_t>(threads_, 8);
     const art_status s = run_parts(parts, nullptr, [&](const size_t part) {
         std::vector<uint64_t> table(size_t{1} << TABLE_BITS);
         for (size_t segment = part; segment < SEGMENTS; segment += parts) {
             std::fill(table.begin(), table.end(), 0);
-            uint64_t at = 1, hits = 0;
+            uint64_t at = 1, hits = 0;  // hits in bits saved
             for (uint64_t k = first[segment]; k < first[segment + 1]; ++k) {
                 const art_record r = rec(order[k]);
                 const unsigned char* p = text_ + r.start;
@@ -357,7 +427,9 @@ uint64_t orderer::worth(const std::vector<uint32_t>& order) const {
                     if (h >> (64 - SAMPLE_BITS)) continue;
                     uint64_t& slot = table[(h >> (64 - SAMPLE_BITS - TABLE_BITS)) & ((size_t{1} << TABLE_BITS) - 1)];
                     const uint64_t print = (h >> 8 & 0xFFFFFF) << 40;
-                    if (slot != 0 && (slot & ~POSITION_MASK) == print && at + j - (slot & POSITION_MASK) <= o_.reach) ++hits;
+                    const uint64_t distance = at + j - (slot & POSITION_MASK);
+                    if (slot != 0 && (slot & ~POSITION_MASK) == print && distance <= o_.reach)
+                        hits += per_hit - std::min<uint64_t>(per_hit, bit_length(distance));
                     slot = print | ((at + j) & POSITION_MASK);
                 }
                 at += r.end - r.start + 1;
@@ -369,7 +441,7 @@ uint64_t orderer::worth(const std::vector<uint32_t>& order) const {
     if (!s.ok()) throw std::bad_alloc();
     uint64_t hits = 0;
     for (const uint64_t f : found) hits += f;
-    return (hits << SAMPLE_BITS) * o_.match_bits + steps * index_bits_;
+    return hits + steps * index_bits_;
 }
 
 // The records by their start in the text, the last one last.
@@ -399,6 +471,9 @@ void orderer::chain_order(std::vector<uint32_t>& order, const bool by_text) cons
         return x != from ? x : link_[size_t{at} * 2 + 1];
     };
     std::vector<fragment> fragments;
+    uint64_t ends = 0;
+    for (uint32_t a = 0; a < n_; ++a) ends += unsigned(free_ends(a));
+    fragments.reserve(size_t(ends / 2));
     fragment last_fragment{NONE, NONE, 0, 0};
     const uint32_t last = uint32_t(n_ - 1);
     std::vector<bool> seen(static_cast<size_t>(n_));
@@ -448,10 +523,10 @@ void orderer::chain_order(std::vector<uint32_t>& order, const bool by_text) cons
 // best within reach of them, each to right after that best one (before it, for the last
 // record); the records moved to one place follow it in record order.
 void orderer::move_order(const std::vector<uint32_t>& base, std::vector<uint32_t>& order) {
-    uint64_t offset = 0;
+    uint32_t offset = 0;  // the gathered text is as long as the text: below 2^32 bytes
     for (uint64_t k = 0; k < n_; ++k) {
         at_[base[k]] = offset;
-        offset += length(base[k]) + 1;
+        offset += uint32_t(length(base[k]) + 1);
     }
     std::vector<uint32_t>& target = target_;
     const uint32_t last = uint32_t(n_ - 1);
@@ -467,7 +542,7 @@ void orderer::move_order(const std::vector<uint32_t>& base, std::vector<uint32_t
                 top = c;
                 to = a;
             }
-            const uint64_t gap = at_[a] > at_[b] ? at_[a] - at_[b] : at_[b] - at_[a];
+            const uint64_t gap = at_[a] > at_[b] ? at_[a] - at_[b] : at_[b] - at_[a];  // no wrap: see above
             if (gap <= o_.reach) near = std::max(near, c);
         }
         // A move costs up to three jumps in the index.
@@ -522,8 +597,12 @@ void orderer::move_order(const std::vector<uint32_t>& base, std::vector<uint32_t
 
 order_result orderer::run(unsigned char* out) {
     find_candidates();
-    std::vector<uint16_t>().swap(sig_);
+    // The signatures stay for the later rounds only where they fit the memory bound.
+    const bool rounds = n_ <= ROUNDS_UP_TO;
+    if (!rounds) std::vector<uint16_t>().swap(sig_);
     chain();
+    if (rounds) join_ends();
+    std::vector<uint16_t>().swap(sig_);
     std::vector<uint32_t>().swap(parent_);
     at_.resize(static_cast<size_t>(n_));
     target_.resize(static_cast<size_t>(n_));
@@ -531,10 +610,21 @@ order_result orderer::run(unsigned char* out) {
     // The orders weighed: the start; the text's; the chains, laid out two ways; the best
     // of the start and the text's with the records moved that gain by it.
     std::vector<uint32_t> best_order(static_cast<size_t>(n_)), order;
+    order.reserve(static_cast<size_t>(n_));
     for (uint64_t i = 0; i < n_; ++i) best_order[i] = uint32_t(i);
     const uint64_t start_worth = worth(best_order);
     uint64_t best = start_worth;
+    // Fingerprints of the orders weighed: an order made twice is weighed once.
+    const auto fingerprint = [](const std::vector<uint32_t>& o) {
+        uint64_t h = 0;
+        for (const uint32_t x : o) h = mix64(h + x);
+        return h;
+    };
+    std::vector<uint64_t> weighed{fingerprint(best_order)};
     const auto weigh = [&]() {
+        const uint64_t f = fingerprint(order);
+        if (std::find(weighed.begin(), weighed.end(), f) != weighed.end()) return;
+        weighed.push_back(f);
         const uint64_t w = worth(order);
         if (w > best) {
             best = w;

@@ -11,19 +11,19 @@ struct order_options {
     // any number.
     unsigned threads = 1;
     // Bytes per shingle: every shingle of an article is hashed, however short it is.
-    unsigned shingle = 5;
+    unsigned shingle = 8;
     // MinHash slots per article (16 or 32); 0 takes 32 up to 1,048,576 records, else 16,
     // so that the signatures fit the memory bound.
     unsigned slots = 0;
     // Neighbours compared on each side of a record in each band's sorted order.
-    unsigned window = 2;
+    unsigned window = 4;
     // Slots that must agree before two articles count as alike.
     unsigned min_matches = 2;
     // Bits that a byte shared with the article next to it is taken to save.
     unsigned match_bits = 2;
     // Records that follow each other in the text are candidate neighbours, and the index
     // is counted: a record right after the one before it in the text costs next to
-    // nothing in a compressed index, a jump about log2(records) + 6 bits.
+    // nothing in a compressed index, a jump about log2(records) + 8 bits.
     bool text_neighbours = true;
     // How far back in the gathered text a compressor is taken to find shared bytes.
     uint64_t reach = uint64_t{4} << 20;

@@ -1,5 +1,6 @@
 #include "art_status.h"
 #include "art_index.h"
+#include "article_order.h"
 #include "article_split.h"
 #include "block_writer.h"
 #include "chunk_copy.h"
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <random>
 #include <string>
@@ -417,6 +419,137 @@ TEST(ChunkCopy, GatherThenScatterGivesTheTextBack) {
                                                  << ", threads " << threads;
             }
           }
+        }
+    }
+}
+
+// A text of articles of 40 to 300 bytes, each made of the words of one of `vocabularies`
+// vocabularies that share no word; vocabulary_of[i] is that of article i, in text order.
+// grouped: the articles of one vocabulary follow each other; else in random order.
+bytes vocabulary_text(const size_t articles, const unsigned vocabularies, const bool grouped,
+                      std::vector<unsigned>& vocabulary_of, const unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<std::vector<std::string>> words(vocabularies);
+    for (unsigned v = 0; v < vocabularies; ++v)
+        for (int w = 0; w < 40; ++w) {
+            std::string word = std::to_string(v) + "_";  // no word in two vocabularies
+            for (size_t k = 3 + rng() % 6; k > 0; --k) word += char('a' + rng() % 26);
+            words[v].push_back(word);
+        }
+    vocabulary_of.resize(articles);
+    for (size_t i = 0; i < articles; ++i) vocabulary_of[i] = unsigned(grouped ? i * vocabularies / articles : rng() % vocabularies);
+    bytes text;
+    for (size_t i = 0; i < articles; ++i) {
+        const size_t length = 40 + rng() % 261;
+        std::string article;
+        while (article.size() < length) article += words[vocabulary_of[i]][rng() % 40] + " ";
+        article.resize(length);
+        if (i > 0) text.push_back(ART_DELIMITER);
+        text.insert(text.end(), article.begin(), article.end());
+    }
+    return text;
+}
+
+// The records of index in order, as numbers of the builder's records (their order in text).
+std::vector<uint64_t> as_text_positions(const bytes& index) {
+    std::vector<uint64_t> starts, positions;
+    for (uint64_t i = 0; i < record_count(index.size()); ++i) starts.push_back(index_record(index.data(), i).start);
+    std::vector<uint64_t> sorted = starts;
+    std::sort(sorted.begin(), sorted.end());
+    for (const uint64_t s : starts) positions.push_back(uint64_t(std::lower_bound(sorted.begin(), sorted.end(), s) - sorted.begin()));
+    return positions;
+}
+
+bytes shuffled_keeping_last(const bytes& index, const unsigned seed) {
+    std::vector<art_record> records;
+    for (uint64_t i = 0; i < record_count(index.size()); ++i) records.push_back(index_record(index.data(), i));
+    std::mt19937 rng(seed);
+    if (records.size() > 1) std::shuffle(records.begin(), records.end() - 1, rng);
+    return encode_all(records);
+}
+
+bytes ordered(const bytes& text, const bytes& index, order_result& r, const unsigned threads = 1) {
+    bytes out(index.size());
+    order_options o;
+    o.threads = threads;
+    r = order_articles(text.data(), text.size(), index.data(), record_count(index.size()), out.data(), o);
+    return out;
+}
+
+// Whatever the text, the new index holds exactly the start's records, the last one last,
+// and gives the text back.
+TEST(ArticleOrder, APermutationWithTheLastRecordLast) {
+    std::mt19937 rng(12);
+    std::string mixed;  // short and long articles, empty ones, copies of one another
+    for (int i = 0; i < 600; ++i) {
+        const int kind = int(rng() % 4);
+        mixed += kind == 0 ? std::string() : kind == 1 ? std::string("the same article") : std::string(rng() % 400, char('a' + rng() % 3));
+        mixed += '\x01';
+    }
+    const struct { const char* name; std::string text; } cases[] = {
+        {"empty text", ""},
+        {"one article", "one article, no delimiter"},
+        {"only delimiters", "\x01\x01\x01\x01"},
+        {"identical articles", "abcdefghij\x01" "abcdefghij\x01" "abcdefghij\x01" "abcdefghij"},
+        {"shorter than a shingle", "ab\x01" "cd\x01" "ab\x01" "e"},
+        {"ends with a delimiter", "first article\x01second article\x01"},
+        {"mixed", mixed},
+    };
+    for (const auto& c : cases) {
+        const bytes text = to_bytes(c.text);
+        const bytes built = split_in_blocks(text, 4096);
+        for (const bytes& start : {built, shuffled_keeping_last(built, 3)}) {
+            order_result r{};
+            const bytes out = ordered(text, start, r);
+            ASSERT_EQ(r.error, 0) << c.name;
+            const uint64_t n = record_count(start.size());
+            EXPECT_TRUE(check_coverage(out.data(), n, text.size()).whole()) << c.name;
+            EXPECT_TRUE(std::equal(out.end() - ART_RECORD_SIZE, out.end(), start.end() - ART_RECORD_SIZE)) << c.name;
+            std::vector<uint64_t> a(n), b(n);
+            for (uint64_t i = 0; i < n; ++i) {
+                std::memcpy(&a[i], &start[i * ART_RECORD_SIZE], ART_RECORD_SIZE);
+                std::memcpy(&b[i], &out[i * ART_RECORD_SIZE], ART_RECORD_SIZE);
+            }
+            std::sort(a.begin(), a.end());
+            std::sort(b.begin(), b.end());
+            EXPECT_EQ(a, b) << c.name;
+            uint64_t moved = 0;
+            for (uint64_t i = 0; i < n; ++i) moved += index_record(out.data(), i).start != index_record(start.data(), i).start;
+            EXPECT_EQ(r.changed, out != start) << c.name;
+            EXPECT_LE(moved, r.moved) << c.name;
+        }
+    }
+    const bytes text = to_bytes("abc\x01" "def");
+    const bytes outside = encode_all({{0, 3}, {4, 8}});
+    order_result r{};
+    ordered(text, outside, r);
+    EXPECT_EQ(r.error, EINVAL);
+}
+
+// Records from 20 vocabularies: shuffled, they come out grouped, and the same on any
+// number of threads; grouped already, they stay as grouped.
+TEST(ArticleOrder, GroupsArticlesOfOneVocabulary) {
+    const struct { const char* name; size_t articles; bool grouped_text; bool shuffled_start; double least_shared; } cases[] = {
+        {"text in random order, the builder's index", 5000, false, false, 0.90},
+        {"text in random order, a shuffled index", 3000, false, true, 0.90},
+        {"grouped text, a shuffled index", 3000, true, true, 0.90},
+        {"grouped text, the builder's index", 3000, true, false, 0.99},
+    };
+    for (const auto& c : cases) {
+        std::vector<unsigned> vocabulary_of;
+        const bytes text = vocabulary_text(c.articles, 20, c.grouped_text, vocabulary_of, 13);
+        const bytes built = split_in_blocks(text, 4096);
+        const bytes start = c.shuffled_start ? shuffled_keeping_last(built, 4) : built;
+        order_result r{};
+        const bytes out = ordered(text, start, r);
+        ASSERT_EQ(r.error, 0) << c.name;
+        const std::vector<uint64_t> order = as_text_positions(out);
+        size_t shared = 0;
+        for (size_t i = 1; i < order.size(); ++i) shared += vocabulary_of[order[i - 1]] == vocabulary_of[order[i]];
+        EXPECT_GE(double(shared) / double(order.size() - 1), c.least_shared) << c.name;
+        for (const unsigned threads : {2u, 3u}) {
+            order_result t{};
+            EXPECT_TRUE(ordered(text, start, t, threads) == out) << c.name << ", threads " << threads;
         }
     }
 }

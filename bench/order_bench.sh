@@ -1,0 +1,228 @@
+#!/bin/bash
+# What order_art_idx gains, and what it costs.
+#
+# Quality: on corpus A (this machine's manual pages, C headers and /usr/share/doc files,
+# one article each, every third file in path order; bench/order_corpus.py) from three
+# start orders, path (the builder's index), random (reorder_index, seed 7) and by size,
+# and on a corpus of short articles (the same documents, every ninth, cut into pieces of
+# 40 to 300 bytes) from its grouped (document order) and random starts: for each start
+# and the order made from it, the zstd -19 and xz -6 sizes of the gathered text, the
+# xz -9 size of the index, the net (gathered zstd -19 + index) against the start's, and
+# the fraction of the random-to-grouped gap in net size that is recovered. The row
+# "random similarity" is the random start ordered from content alone (bench/order_index
+# with text_neighbours=0): no text neighbours as candidates, no index in the model.
+#
+# Speed: the ordering's wall and processor time against `zstd -3 -T0` of the same text,
+# interleaved, medians of RUNS runs (SHORT_RUNS for the short text, default 1: its time
+# is no target), and its peak memory (resident, and anonymous: without the mapped inputs,
+# sampled every 50 ms in a run of its own), on the generated enwik-shaped and short texts
+# of SIZE_BYTES and on corpus A. The bound on the working memory is 64 MiB + 64 bytes
+# per record.
+#
+#   bench/order_bench.sh [BUILD_DIR=build/release] [SIZE_BYTES=1000000000]
+# Environment:
+#   RUNS, SHORT_RUNS  timed runs per text (3, and 1 for the short text)
+#   PARTS     which parts: any of "a short variants speed" (default all four); variants
+#             orders the short articles' random start with variants of the method
+#   WORK_DIR  where the files go; a new temporary folder if unset.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+build=$(cd "${1:-build/release}" && pwd)
+size=${2:-1000000000}
+parts=${PARTS:-a short variants speed}
+bin=$build/bin
+work=${WORK_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/order_bench.XXXXXX")}
+[ -n "${WORK_DIR:-}" ] || trap 'rm -rf "$work"' EXIT
+mkdir -p "$work"
+cd "$work"
+
+# by_size INDEX OUTPUT: the records by their length, the last one last (stable).
+by_size() {
+    python3 - "$1" "$2" <<'EOF'
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+records = [data[i:i + 8] for i in range(0, len(data) - len(data) % 8, 8)]
+def length(r):
+    s, e = struct.unpack("<II", r)
+    return e - s
+body = sorted(records[:-1], key=length) if records else []
+open(sys.argv[2], "wb").write(b"".join(body + records[-1:]))
+EOF
+}
+
+# sizes DIR: "zstd19 xz6 index_xz9" of the text gathered by DIR's index.
+sizes() {
+    (cd "$1" && "$bin/gather_arts" >/dev/null)
+    zstd -19 -q -c "$1/enwik_text2_vok_r" | wc -c >"$1/zstd" &
+    xz -6 -c "$1/enwik_text2_vok_r" | wc -c >"$1/xz" &
+    xz -9 -c "$1/enwik_art_idx" | wc -c >"$1/idx"
+    wait
+    rm -f "$1/enwik_text2_vok_r"
+    echo "$(cat "$1/zstd") $(cat "$1/xz") $(cat "$1/idx")"
+}
+
+# quality NAME TEXT GROUPED_NAME STARTS...: the table for one corpus.
+quality() {
+    local name=$1 text=$2 grouped=$3
+    shift 3
+    local records
+    mkdir -p "$name/built"
+    : >"$name/sizes"
+    ln -f "$text" "$name/built/enwik_text2_vok"
+    (cd "$name/built" && "$bin/build_art_idx" >/dev/null)
+    records=$(( $(stat -c %s "$name/built/enwik_art_idx") / 8 ))
+    echo "$name: $records articles, $(stat -c %s "$text") bytes"
+    local start
+    for start in "$@"; do
+        local d=$name/$start
+        mkdir -p "$d"
+        ln -f "$text" "$d/enwik_text2_vok"
+        case $start in
+        path | grouped) cp "$name/built/enwik_art_idx" "$d/enwik_art_idx" ;;
+        random) "$bin/reorder_index" "$name/built/enwik_art_idx" "$d/enwik_art_idx" 7 ;;
+        size) by_size "$name/built/enwik_art_idx" "$d/enwik_art_idx" ;;
+        esac
+        echo "$start start $(sizes "$d")" >>"$name/sizes"
+        local t0 t1
+        t0=$(date +%s%N)
+        (cd "$d" && "$bin/order_art_idx" | tail -1 >said)
+        t1=$(date +%s%N)
+        (cd "$d" && "$bin/check_art_idx" >/dev/null)
+        echo "$start ordered $(sizes "$d") $(( (t1 - t0) / 1000000 )) $(cat "$d/said" | tr ' ' '_')" >>"$name/sizes"
+        if [ "$start" = random ]; then
+            # The same from content alone: no text neighbours, no index counted.
+            local c=$name/similarity
+            mkdir -p "$c"
+            ln -f "$text" "$c/enwik_text2_vok"
+            "$bin/reorder_index" "$name/built/enwik_art_idx" "$c/start_idx" 7
+            t0=$(date +%s%N)
+            "$bin/order_index" "$c/enwik_text2_vok" "$c/start_idx" "$c/enwik_art_idx" text_neighbours=0 >"$c/said"
+            t1=$(date +%s%N)
+            (cd "$c" && "$bin/check_art_idx" >/dev/null)
+            echo "random similarity $(sizes "$c") $(( (t1 - t0) / 1000000 )) $(tr ' ' '_' <"$c/said")" >>"$name/sizes"
+        fi
+    done
+    awk -v g="$grouped" '
+        { kind[NR] = $1 " " $2; z[NR] = $3; x[NR] = $4; i[NR] = $5; ms[NR] = $6; said[NR] = $7
+          if ($2 == "start") { sz[$1] = $3; sx[$1] = $4; si[$1] = $5 } }
+        END {
+            gz = sz[g] + si[g]; gx = sx[g] + si[g]; rz = sz["random"] + si["random"]; rx = sx["random"] + si["random"]
+            printf "%-16s %11s %11s %9s %11s %11s %8s %8s %8s %8s %7s\n", "order", "zstd -19", "xz -6", "index xz", \
+                   "net zstd", "net xz", "vs start", "vs start", "gap zstd", "gap xz", "time s"
+            for (k = 1; k <= NR; ++k) {
+                split(kind[k], p, " ")
+                s = p[1]; nz = z[k] + i[k]; nx = x[k] + i[k]
+                printf "%-16s %11d %11d %9d %11d %11d %8.4f %8.4f %7.1f%% %7.1f%% %7s\n", kind[k], z[k], x[k], i[k], nz, nx,
+                       nz / (sz[s] + si[s]), nx / (sx[s] + si[s]),
+                       rz == gz ? 0 : 100 * (rz - nz) / (rz - gz), rx == gx ? 0 : 100 * (rx - nx) / (rx - gx),
+                       ms[k] == "" ? "-" : sprintf("%.2f", ms[k] / 1000)
+            }
+        }' "$name/sizes"
+    awk '$2 != "start" { print "  " $1 " " $2 ": " $7 }' "$name/sizes" | tr '_' ' '
+}
+
+# timed DIR COMMAND: runs COMMAND in DIR; prints "wall_s cpu_s peak_rss_mib".
+timed() {
+    local t0 t1 u s m
+    t0=$(date +%s%N)
+    (cd "$1" && /usr/bin/time -f "%U %S %M" -o "$work/time.out" sh -c "exec $2" >"$work/run.out")
+    t1=$(date +%s%N)
+    read -r u s m <"$work/time.out"
+    awk -v w=$(( (t1 - t0) / 1000 )) -v u="$u" -v s="$s" -v m="$m" 'BEGIN { printf "%.2f %.2f %.1f\n", w / 1e6, u + s, m / 1024 }'
+}
+
+# peak_anon DIR PROGRAM: runs PROGRAM in DIR, its anonymous memory (without the mapped
+# inputs) read every 50 ms by shell builtins only; prints the peak in MiB.
+peak_anon() {
+    local pid peak=0 key value _
+    (cd "$1" && exec "$2" >"$work/run.out") &
+    pid=$!
+    while [ -r "/proc/$pid/status" ]; do
+        while read -r key value _; do
+            [ "$key" = RssAnon: ] && [ "$value" -gt "$peak" ] && peak=$value
+        done <"/proc/$pid/status" 2>/dev/null || true
+        sleep 0.05
+    done
+    wait "$pid"
+    awk -v a="$peak" 'BEGIN { printf "%.1f\n", a / 1024 }'
+}
+
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# speed NAME TEXT RUNS: the ordering of TEXT's builder index against zstd -3 -T0 of TEXT,
+# interleaved, RUNS times each (medians), then once more for its anonymous memory.
+speed() {
+    local d=speed-$1 n k
+    mkdir -p "$d"
+    ln -f "$2" "$d/enwik_text2_vok"
+    (cd "$d" && "$bin/build_art_idx" >/dev/null && cp enwik_art_idx built_idx)
+    n=$(( $(stat -c %s "$d/built_idx") / 8 ))
+    cat "$d/enwik_text2_vok" >/dev/null
+    : >"$d/zstd.times"
+    : >"$d/order.times"
+    for k in $(seq "$3"); do
+        timed "$d" "zstd -3 -T0 -q -c enwik_text2_vok >/dev/null" >>"$d/zstd.times"
+        cp "$d/built_idx" "$d/enwik_art_idx"
+        timed "$d" "'$bin/order_art_idx'" >>"$d/order.times"
+    done
+    tail -1 "$work/run.out" >"$d/said"
+    cp "$d/built_idx" "$d/enwik_art_idx"
+    local anon
+    anon=$(peak_anon "$d" "$bin/order_art_idx")
+    awk -v name="$1" -v n="$n" -v b="$(stat -c %s "$2")" -v runs="$3" \
+        -v zw="$(cut -d' ' -f1 "$d/zstd.times" | median)" -v zc="$(cut -d' ' -f2 "$d/zstd.times" | median)" \
+        -v ow="$(cut -d' ' -f1 "$d/order.times" | median)" -v oc="$(cut -d' ' -f2 "$d/order.times" | median)" \
+        -v rss="$(cut -d' ' -f3 "$d/order.times" | sort -n | tail -1)" -v anon="$anon" 'BEGIN {
+            bound = 64 + 64 * n / 1048576
+            printf "%-9s %10d %11d %4d %8.2f %8.2f %8.2f %8.2f %6.2f %6.2f %9.1f %9.1f %9.1f %s\n", name, n, b, runs, ow, oc, zw, zc,
+                   ow / zw, oc / zc, rss, anon, bound, anon <= bound ? "yes" : "NO" }'
+    sed 's/^/    /' "$d/said"
+}
+
+corpus_a=$work/corpus_a.txt
+if [[ $parts == *a* || $parts == *speed* ]]; then
+    [ -f "$corpus_a" ] || python3 "$here/order_corpus.py" "$corpus_a" whole 3
+fi
+if [[ " $parts " == *" a "* ]]; then
+    echo "== Corpus A"
+    quality corpus_a "$corpus_a" path path random size
+fi
+if [[ " $parts " == *" short "* ]]; then
+    echo "== Short articles"
+    [ -f short.txt ] || python3 "$here/order_corpus.py" short.txt pieces 9
+    quality short short.txt grouped grouped random
+fi
+if [[ " $parts " == *" variants "* ]]; then
+    echo "== Variants of the method on the short articles from their random start (bench/order_index)"
+    [ -f short.txt ] || python3 "$here/order_corpus.py" short.txt pieces 9
+    mkdir -p variants/built
+    ln -f short.txt variants/built/enwik_text2_vok
+    (cd variants/built && "$bin/build_art_idx" >/dev/null)
+    "$bin/reorder_index" variants/built/enwik_art_idx variants/random_idx 7
+    printf "%-56s %11s %9s %11s %7s\n" options "zstd -19" "index xz" "net zstd" "time s"
+    for options in "text_neighbours=0 shingle=5 window=2" "text_neighbours=0 shingle=5" "text_neighbours=0 slots=16" \
+                   "text_neighbours=0" "text_neighbours=0 reach=1048576" "text_neighbours=1"; do
+        d=variants/v
+        rm -rf "$d"
+        mkdir -p "$d"
+        ln -f short.txt "$d/enwik_text2_vok"
+        t0=$(date +%s%N)
+        # shellcheck disable=SC2086
+        "$bin/order_index" "$d/enwik_text2_vok" variants/random_idx "$d/enwik_art_idx" $options >/dev/null
+        t1=$(date +%s%N)
+        (cd "$d" && "$bin/gather_arts" >/dev/null)
+        z=$(zstd -19 -q -c "$d/enwik_text2_vok_r" | wc -c)
+        x=$(xz -9 -c "$d/enwik_art_idx" | wc -c)
+        printf "%-56s %11d %9d %11d %7.2f\n" "$options" "$z" "$x" $((z + x)) "$(echo "($t1 - $t0) / 1000000000" | bc -l)"
+    done
+fi
+if [[ " $parts " == *" speed "* ]]; then
+    echo "== Speed (wall and processor seconds; memory in MiB: peak resident, peak anonymous, the bound)"
+    printf "%-9s %10s %11s %4s %8s %8s %8s %8s %6s %6s %9s %9s %9s %s\n" text records bytes runs "order s" "cpu s" \
+        "zstd s" "cpu s" wall cpu "rss" "anon" bound met
+    for shape in enwik short; do
+        [ -f "$shape.gen" ] && [ "$(stat -c %s "$shape.gen")" = "$size" ] || "$bin/gen_text" "$shape.gen" "$size" 1 "$shape"
+        speed "$shape" "$shape.gen" "$([ "$shape" = short ] && echo "${SHORT_RUNS:-1}" || echo "${RUNS:-3}")"
+    done
+    speed corpus_a "$corpus_a" "${RUNS:-3}"
+fi
