@@ -28,6 +28,9 @@ static int order() {
     // this one, and this one a builder's.
     if (index.file != nullptr)
         if (const int err = in_lock_shared(index.file)) return fail(status_of(INDEX_FILE, err));
+    // The check stops at the first record that gather refuses, and may not read the index
+    // to its end: an index that another process cut short is found here.
+    if (const art_status s = check_unchanged(index); s.code == ART_E_SHORT_READ) return fail(s);
     const uint64_t n = record_count(index.size);
     const thread_limits limits = machine_threads();
     const auto check_threads = static_cast<unsigned>(parts_for(index.size, limits.threads, limits.part_min));
