@@ -3,9 +3,12 @@
 // each at its record's start, cover every byte of the text.
 #include "art_files.h"
 #include "index_coverage.h"
+#include "mapped_inputs.h"
+#include "platform/sys_io.h"
 #include "report.h"
 #include "run.h"
 #include "sized_reader.h"
+#include "threads.h"
 
 #include <cinttypes>
 #include <cstring>
@@ -52,6 +55,27 @@ static art_status open_sized(const char* name, opened* in) {
     return input_size(f, name, &in->size, &in->sized);
 }
 
+// Checks the index against a text of text_size bytes: mapped whole where it says a size
+// and can be mapped, its records cut into parts for as many threads as their number is
+// worth; else read once in order, each record checked as it comes. A size said fails
+// alike both ways when the index no longer has it.
+static art_status check_index(opened* index, const uint64_t text_size, coverage_result* r) {
+    const unsigned char* const mapped = index->sized ? in_map(index->file.get(), index->size) : nullptr;
+    if (mapped == nullptr) {
+        coverage_check check(text_size);
+        const art_status s = read_input(index->file.get(), INDEX_FILE, index->sized, &index->size, &check);
+        if (s.ok()) *r = check.finish();
+        return s;
+    }
+    mapped_input_add(INDEX_FILE, mapped, index->size);
+    const int now = in_check_unchanged(index->file.get(), index->size);
+    if (now == ART_E_SHORT_READ || now == ART_E_GREW) return status_of(INDEX_FILE, now);
+    const thread_limits limits = machine_threads();
+    const size_t parts = parts_for(index->size, limits.threads, limits.part_min);
+    *r = check_coverage(mapped, record_count(index->size), text_size, static_cast<unsigned>(parts));
+    return ART_OK;
+}
+
 static int check() {
     if (const int status = refuse_stdout_on(nullptr, {TEXT_FILE, INDEX_FILE})) return status;
     // Of the text, only its size: read to its end where it says none.
@@ -59,15 +83,13 @@ static int check() {
     art_status s = open_sized(TEXT_FILE, &text);
     if (s.ok() && !text.sized) s = read_input(text.file.get(), TEXT_FILE, false, &text.size, nullptr);
     if (!s.ok()) return fail(s);
-    // The index, read once, each record checked as it comes.
     opened index;
     announce_load(INDEX_FILE);
     s = open_sized(INDEX_FILE, &index);
-    coverage_check check(text.size);
-    if (s.ok()) s = read_input(index.file.get(), INDEX_FILE, index.sized, &index.size, &check);
+    coverage_result r{};
+    if (s.ok()) s = check_index(&index, text.size, &r);
     if (!s.ok()) return fail(s);
     announce_done();
-    const coverage_result r = check.finish();
 
     for (const loaded_file& in : {text.as_loaded(TEXT_FILE), index.as_loaded(INDEX_FILE)}) {
         if (const art_status changed = check_unchanged(in); !changed.ok()) return fail(changed);

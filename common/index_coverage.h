@@ -50,8 +50,11 @@ private:
     std::unique_ptr<lists> lists_;
 };
 
-// The check of records 0 to n - 1 of an index held whole.
-coverage_result check_coverage(const unsigned char* index, uint64_t n, uint64_t text_size);
+// The check of records 0 to n - 1 of an index held whole, on up to threads threads (at
+// most 64; 1: on the calling thread alone), its records cut into that many parts. The
+// result is the same whatever the number. Memory: 4 bytes per record whose chunk is not
+// empty, plus 8 bytes per 64 KiB of text (512 KiB for 4 GiB) for each thread and 4 once.
+coverage_result check_coverage(const unsigned char* index, uint64_t n, uint64_t text_size, unsigned threads = 1);
 
 // One line for a diagnostic about the gaps of r, whose uncovered is not 0, e.g.
 // "bytes 1200-1259 of TEXT are in no record: they would come back as zeros (60 bytes in

@@ -28,12 +28,18 @@ static int order() {
     // this one, and this one a builder's.
     if (index.file != nullptr)
         if (const int err = in_lock_shared(index.file)) return fail(status_of(INDEX_FILE, err));
+    // The check stops at the first record that gather refuses, and may not read the index
+    // to its end: an index that another process cut short is found here.
+    if (const art_status s = check_unchanged(index); s.code == ART_E_SHORT_READ) return fail(s);
     const uint64_t n = record_count(index.size);
-    if (const int status = refuse_unless_whole(check_coverage(index.data, n, text.size), text.size)) return status;
+    const thread_limits limits = machine_threads();
+    const auto check_threads = static_cast<unsigned>(parts_for(index.size, limits.threads, limits.part_min));
+    if (const int status = refuse_unless_whole(check_coverage(index.data, n, text.size, check_threads), text.size))
+        return status;
 
     const std::unique_ptr<unsigned char[]> ordered(new unsigned char[n * ART_RECORD_SIZE]);
     order_options options;
-    options.threads = machine_threads().threads;
+    options.threads = limits.threads;
     const order_result r = order_articles(text.data, text.size, index.data, n, ordered.get(), options);
     if (r.error != 0) return fail(status_of(INDEX_FILE, r.error));
     if (!r.changed) {
@@ -45,7 +51,7 @@ static int order() {
         return s.ok() ? 0 : fail(s);
     }
     // The new index is proven before it is written.
-    if (const int status = refuse_unless_whole(check_coverage(ordered.get(), n, text.size), text.size,
+    if (const int status = refuse_unless_whole(check_coverage(ordered.get(), n, text.size, check_threads), text.size,
                                                "the new order would not give the text back, and is not written: "))
         return status;
 

@@ -546,11 +546,14 @@ TEST(CheckIndex, SaysWhetherGatherThenScatterGiveTheTextBack) {
         const scratch s(c.name);
         s.write(TEXT, c.text);
         s.write(INDEX, c.index);
-        const program_run r = s.run("check_art_idx", "ignored arguments");
-        EXPECT_EQ(r.status, c.err.empty() ? 0 : 1) << c.name;
-        EXPECT_EQ(r.out, lines(c.err.empty() ? check_passes(c.index.size() / 8, c.text.size()) : LOADING_INDEX + DONE))
-            << c.name;
-        EXPECT_EQ(r.err, c.err.empty() ? "" : lines("check_art_idx: enwik_art_idx: " + c.err + "\n")) << c.name;
+        for (const char* threads : LINE_THREADS) {
+            const program_run r = s.run("check_art_idx", "ignored arguments", threads);
+            const std::string label = std::string(c.name) + ", " + threads;
+            EXPECT_EQ(r.status, c.err.empty() ? 0 : 1) << label;
+            EXPECT_EQ(r.out, lines(c.err.empty() ? check_passes(c.index.size() / 8, c.text.size()) : LOADING_INDEX + DONE))
+                << label;
+            EXPECT_EQ(r.err, c.err.empty() ? "" : lines("check_art_idx: enwik_art_idx: " + c.err + "\n")) << label;
+        }
         EXPECT_EQ(s.read(TEXT), c.text) << c.name;
         EXPECT_EQ(s.read(INDEX), c.index) << c.name;
         EXPECT_EQ(s.shell("test $(ls | wc -l) = 2"), 0) << c.name;

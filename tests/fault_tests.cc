@@ -278,7 +278,8 @@ const fault FAULTS[] = {
      "needs LD_PRELOAD and POSIX signals", true},
     // Another run of the program writes the same output and is stopped half-way: this one
     // is refused before it touches the output, and the other then ends with its whole
-    // output, as a run of its own (ref) makes it.
+    // output, as a run of its own (ref) makes it. The wait for the stop spans ref's run
+    // and the other run's way to its first write: seconds each under ThreadSanitizer.
     {"output being written by another run",
      "mkdir ref && cp enwik_* ref/ && (cd ref && sh -c \"$PROG\" >/dev/null) && "
      "{ sh -c \"export ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=$INJECT ART_SIGNAL_FILE=$OUT ART_SIGNAL=19; "

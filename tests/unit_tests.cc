@@ -229,7 +229,11 @@ struct coverage_case {
     uint64_t first_gap, first_gap_end, uncovered, gaps;  // all 0: the text comes back whole
 };
 
-// Blocks of 64 KiB and masks of 64 bytes: gaps and chunks at and across their edges.
+// The numbers of threads that an index held whole is checked on: the verdict is that of one.
+const unsigned COVERAGE_THREADS[] = {1, 2, 3, 5};
+
+// Blocks of 64 KiB and masks of 64 bytes: gaps and chunks at and across their edges, and
+// across the edges of the parts that the blocks are swept in on 3 threads.
 TEST(IndexCoverage, FindsTheBytesThatNoChunkCovers) {
     const coverage_case cases[] = {
         {"builder's index", {{0, 2}, {3, 5}}, 5, 0, 0, 0, 0},
@@ -250,16 +254,59 @@ TEST(IndexCoverage, FindsTheBytesThatNoChunkCovers) {
         {"a chunk reaching over blocks", {{100, 150000}, {0, 99}, {150001, 160000}}, 160000, 0, 0, 0, 0},
         {"the byte after it", {{100, 150000}, {0, 99}, {150002, 160000}}, 160000, 150001, 150002, 1, 1},
         {"text of one block, last byte", {{32768, 65533}, {0, 32767}, {65534, 65535}}, 65536, 65535, 65536, 1, 1},
+        {"one gap over every part", {}, 400000, 0, 400000, 400000, 1},
+        {"the first gap runs into the next part, another in the last",
+         {{300000, 350000}, {0, 9}, {360000, 400000}}, 400000, 10, 300000, 309989, 2},
+        {"a gap from one part's last byte", {{0, 196606}, {196608, 400000}}, 400000, 196607, 196608, 1, 1},
+        {"a gap to the next part's first byte", {{0, 196606}, {196609, 400000}}, 400000, 196607, 196609, 2, 1},
+        {"a chunk that covers a whole part", {{100, 399999}, {0, 99}, {400000, 400000}}, 400000, 0, 0, 0, 0},
     };
     for (const auto& c : cases) {
         const bytes index = encode_all(c.index);
-        const coverage_result r = check_coverage(index.data(), c.index.size(), c.text_size);
-        EXPECT_EQ(r.breach.kind, breach_kind::none) << c.name;
-        EXPECT_EQ(r.whole(), c.uncovered == 0) << c.name;
-        EXPECT_EQ(r.first_gap, c.first_gap) << c.name;
-        EXPECT_EQ(r.first_gap_end, c.first_gap_end) << c.name;
-        EXPECT_EQ(r.uncovered, c.uncovered) << c.name;
-        EXPECT_EQ(r.gaps, c.gaps) << c.name;
+        for (const unsigned threads : COVERAGE_THREADS) {
+            const coverage_result r = check_coverage(index.data(), c.index.size(), c.text_size, threads);
+            const std::string label = std::string(c.name) + ", " + std::to_string(threads) + " threads";
+            EXPECT_EQ(r.breach.kind, breach_kind::none) << label;
+            EXPECT_EQ(r.whole(), c.uncovered == 0) << label;
+            EXPECT_EQ(r.first_gap, c.first_gap) << label;
+            EXPECT_EQ(r.first_gap_end, c.first_gap_end) << label;
+            EXPECT_EQ(r.uncovered, c.uncovered) << label;
+            EXPECT_EQ(r.gaps, c.gaps) << label;
+        }
+    }
+}
+
+// The first record that gather refuses, wherever the parts of the index are cut: on 3
+// threads, records 0-3, 4-6 and 7-9 are the parts.
+TEST(IndexCoverage, TheFirstRefusalWhateverTheThreads) {
+    const struct { const char* name; std::vector<art_record> index; breach_kind kind; uint64_t position; } cases[] = {
+        {"one in each of two parts", {{0, 1}, {2, 3}, {4, 5}, {6, 7}, {8, 9}, {11, 10}, {12, 13}, {14, 15}, {99, 200},
+                                      {18, 20}},
+         breach_kind::start_after_end, 5},
+        {"one in each part", {{0, 1}, {9, 8}, {4, 5}, {6, 7}, {8, 9}, {11, 10}, {12, 13}, {14, 15}, {99, 200},
+                              {18, 20}},
+         breach_kind::start_after_end, 1},
+        {"the last part's first record", {{0, 1}, {2, 3}, {4, 5}, {6, 7}, {8, 9}, {10, 11}, {12, 13}, {14, 20},
+                                          {16, 17}, {18, 20}},
+         breach_kind::past_end, 7},
+        {"the last record not last", {{0, 1}, {2, 3}, {4, 5}, {6, 7}, {8, 9}, {10, 11}, {12, 13}, {14, 15},
+                                      {16, 17}, {18, 19}},
+         breach_kind::none, 0},
+    };
+    for (const auto& c : cases) {
+        const bytes index = encode_all(c.index);
+        ASSERT_EQ(check_gather_index(index.data(), c.index.size(), 20).position, c.position) << c.name;
+        for (const unsigned threads : COVERAGE_THREADS) {
+            const coverage_result r = check_coverage(index.data(), c.index.size(), 20, threads);
+            const std::string label = std::string(c.name) + ", " + std::to_string(threads) + " threads";
+            EXPECT_EQ(r.error, 0) << label;
+            EXPECT_EQ(r.breach.kind, c.kind) << label;
+            EXPECT_EQ(r.breach.position, c.position) << label;
+            if (c.kind == breach_kind::none) {
+                EXPECT_EQ(r.first_gap, uint64_t{19}) << label;
+                EXPECT_EQ(r.gaps, uint64_t{1}) << label;
+            }
+        }
     }
 }
 
@@ -321,6 +368,14 @@ TEST(IndexCoverage, VerdictAgreesWithTheRoundTrip) {
         const uint64_t n = records.size();
         const coverage_result r = check_coverage(index.data(), n, text.size());
         ASSERT_EQ(r.error, 0);
+        const coverage_result threaded = check_coverage(index.data(), n, text.size(), 3);
+        EXPECT_EQ(threaded.error, 0) << k;
+        EXPECT_EQ(threaded.breach.kind, r.breach.kind) << k;
+        EXPECT_EQ(threaded.breach.position, r.breach.position) << k;
+        EXPECT_EQ(threaded.first_gap, r.first_gap) << k;
+        EXPECT_EQ(threaded.first_gap_end, r.first_gap_end) << k;
+        EXPECT_EQ(threaded.uncovered, r.uncovered) << k;
+        EXPECT_EQ(threaded.gaps, r.gaps) << k;
         coverage_check in_pieces(text.size());  // as a program reads the index
         for (uint64_t at = 0, piece = 0; at < n; at += piece) {
             piece = std::min<uint64_t>(n - at, rng() % 3 == 0 ? 0 : 1 + rng() % 50);
@@ -329,7 +384,10 @@ TEST(IndexCoverage, VerdictAgreesWithTheRoundTrip) {
         const coverage_result pieces = in_pieces.finish();
         EXPECT_EQ(pieces.breach.position, r.breach.position) << k;
         EXPECT_EQ(pieces.whole(), r.whole()) << k;
+        EXPECT_EQ(pieces.first_gap, r.first_gap) << k;
+        EXPECT_EQ(pieces.first_gap_end, r.first_gap_end) << k;
         EXPECT_EQ(pieces.uncovered, r.uncovered) << k;
+        EXPECT_EQ(pieces.gaps, r.gaps) << k;
         const index_breach breach = check_gather_index(index.data(), n, text.size());
         EXPECT_EQ(r.breach.kind, breach.kind) << k;
         EXPECT_EQ(r.breach.position, breach.position) << k;
