@@ -4,11 +4,11 @@
 // place in one step; where no better order is found, the index is left as it was.
 #include "art_files.h"
 #include "article_order.h"
-#include "threads.h"
 #include "index_coverage.h"
 #include "platform/sys_io.h"
 #include "report.h"
 #include "run.h"
+#include "threads.h"
 
 #include <cinttypes>
 #include <memory>
