@@ -1,9 +1,9 @@
 // An output's whole life, the same on every platform: opened and locked, then emptied and
 // registered with the run guard in one pass through it, so that an interruption always
-// takes it back;
-// written and copied to, each write a pass through the guard, so that none lands after a
-// take-back; closed; then committed once the run has succeeded, or taken back. One that
-// is neither when it is destroyed is taken back. A process has one output.
+// takes it back; written and copied to, each write a pass through the guard, so that none
+// lands after a take-back; closed; then committed once the run has succeeded (put in
+// another file's place, where one is set), or taken back. One that is neither when it is
+// destroyed is taken back. A process has one output.
 #ifndef ART_OUTPUT_FILE_H
 #define ART_OUTPUT_FILE_H
 
