@@ -18,6 +18,8 @@ const char* art_strerror(const int code) {
         return "could be neither removed nor emptied";
     case ART_E_LOCKED:
         return "is being written by another run";
+    case ART_E_NOT_OWN:
+        return "is a link, a pipe or a device, or has other names: it cannot take another file's place";
     case ART_E_REPLACED:
         return "another file took its name during the run; what was written is gone";
     case ART_E_NOT_REGULAR:

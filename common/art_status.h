@@ -16,6 +16,7 @@ enum : int {
     ART_E_NOT_EMPTIED = -8,  // an output that could be neither removed nor emptied
     ART_E_LOCKED = -9,       // a file that another run is writing
     ART_E_REPLACED = -10,    // an output whose name another file took during the run
+    ART_E_NOT_OWN = -11,     // an output that is to take another file's place but is no file of its own
 };
 
 struct art_status {

@@ -34,8 +34,10 @@ art_status output_file::open(const char* name) {
         opened = err == 0;
         if (err != 0) break;
         in_order_ = handle_type(out_handle(file_)) != 0;
+        if (in_order_ && target_ != nullptr) err = ART_E_NOT_OWN;
         if (in_order_) break;
         err = out_lock(file_);
+        if (err == 0 && target_ != nullptr && !file_of_its_own(name, out_handle(file_))) err = ART_E_NOT_OWN;
         if (err == 0 && name_leads_to(name, out_handle(file_))) break;
         if (err == 0) err = ART_E_LOCKED;
         // A file created here that no other run has locked goes, whatever kept it from
@@ -47,6 +49,11 @@ art_status output_file::open(const char* name) {
     // Only a file that nobody else could have had is taken back before it is begun.
     if (err == 0 && created_) enroll();
     guard_leave();
+    if (err == ENXIO && target_ != nullptr) {
+        // A FIFO, which cannot take another file's place.
+        opened = true;
+        err = ART_E_NOT_OWN;
+    }
     if (err == ENXIO) {
         // Opening it creates nothing, so there is nothing to take back while it waits.
         err = out_open_waiting(name, &file_);

@@ -45,6 +45,8 @@ public:
 
     // Puts the output, on commit, in the place of the file named target (which must stay
     // valid), in one step (replace_file): a reader sees the old file or the new one whole.
+    // Set before open, which then refuses, before the file is changed, one that is no
+    // file of its own (file_of_its_own): ART_E_NOT_OWN.
     void replace_at(const char* target) { target_ = target; }
     // The run succeeded: the output stays (put in its target's place, if one is set), and
     // is let go. A failure to put it there leaves it registered, to be taken back. Never

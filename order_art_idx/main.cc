@@ -12,6 +12,7 @@
 
 #include <cinttypes>
 #include <memory>
+#include <new>
 
 namespace art {
 
@@ -37,7 +38,8 @@ static int order() {
     if (const int status = refuse_unless_whole(check_coverage(index.data, n, text.size, check_threads), text.size))
         return status;
 
-    const std::unique_ptr<unsigned char[]> ordered(new unsigned char[n * ART_RECORD_SIZE]);
+    const std::unique_ptr<unsigned char[]> ordered(new (std::nothrow) unsigned char[n * ART_RECORD_SIZE]);
+    if (!ordered) return fail(status_of(INDEX_FILE, ENOMEM));
     order_options options;
     options.threads = limits.threads;
     const order_result r = order_articles(text.data, text.size, index.data, n, ordered.get(), options);
@@ -56,11 +58,16 @@ static int order() {
         return status;
 
     output_file out;
+    out.replace_at(INDEX_FILE);
     if (const int status = create_output(out, NEW_INDEX_FILE, {{TEXT_FILE, text.file}, {INDEX_FILE, index.file}}))
         return status;
-    out.replace_at(INDEX_FILE);
     const art_status work = out.write(0, ordered.get(), static_cast<size_t>(n * ART_RECORD_SIZE));
-    const art_status s = end_of_work(out, work, {&text, &index});
+    art_status s = end_of_work(out, work, {&text, &index});
+    // The new index is made from the files loaded: where another file was put in the place
+    // of either, it would take the place of an index that it was not made from.
+    for (const loaded_file* input : {&text, &index})
+        if (s.ok() && input->file != nullptr && !name_leads_to(input->name, in_handle(input->file)))
+            s = status_of(input->name, ART_E_CHANGED);
     if (s.ok())
         print("n=%" PRIu64 "\n%" PRIu64 " records moved: the cost model expects %.0f bytes less to compress\n", n,
               r.moved, r.estimated_gain);

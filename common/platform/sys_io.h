@@ -109,6 +109,9 @@ bool same_open_file(intptr_t a, intptr_t b);
 bool same_file(const char* a, const char* b);
 // True when name leads to the very file open on handle (no rule of counting as one).
 bool name_leads_to(const char* name, intptr_t handle);
+// True when name is itself the regular file open on handle, with no other name: no
+// symbolic link, FIFO or device, no hard link; a file that can take another's place.
+bool file_of_its_own(const char* name, intptr_t handle);
 // True when standard output is a regular file (or a FIFO) and name resolves to a file
 // that counts as one with it.
 bool stdout_is(const char* name);

@@ -53,6 +53,12 @@ bool name_leads_to(const char* name, const intptr_t handle) {
            sn.st_ino == sh.st_ino;
 }
 
+bool file_of_its_own(const char* name, const intptr_t handle) {
+    struct stat sn, sh;
+    return lstat(name, &sn) == 0 && fstat(static_cast<int>(handle), &sh) == 0 && S_ISREG(sn.st_mode) &&
+           sn.st_dev == sh.st_dev && sn.st_ino == sh.st_ino && sh.st_nlink == 1;
+}
+
 bool stdout_is(const char* name) {
     struct stat so, sn;
     return fstat(STDOUT_FILENO, &so) == 0 && (S_ISREG(so.st_mode) || S_ISFIFO(so.st_mode)) &&

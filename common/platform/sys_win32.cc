@@ -140,6 +140,16 @@ bool same_file(const char* a, const char* b) {
 
 bool name_leads_to(const char* name, const intptr_t handle) { return name_is(name, reinterpret_cast<HANDLE>(handle)); }
 
+bool file_of_its_own(const char* name, const intptr_t handle) {
+    const DWORD attributes = GetFileAttributesA(name);
+    const auto h = reinterpret_cast<HANDLE>(handle);
+    BY_HANDLE_FILE_INFORMATION info;
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & (FILE_ATTRIBUTE_REPARSE_POINT |
+                                                                    FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) &&
+           GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info) && info.nNumberOfLinks == 1 &&
+           name_is(name, h);
+}
+
 bool stdout_is(const char* name) {
     const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     return out != nullptr && out != INVALID_HANDLE_VALUE && GetFileType(out) == FILE_TYPE_DISK && name_is(name, out);
