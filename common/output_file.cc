@@ -120,12 +120,17 @@ art_status output_file::commit() {
     if (!in_order_ && !name_leads_to(name_, out_handle(file_))) return status_of(name_, ART_E_REPLACED);
     if (target_ != nullptr) {
         // In one pass: no take-back can claim the output between its move and its being
-        // kept, nor remove it under its new name.
-        if (!guard_enter()) guard_wait_for_end();
+        // kept, nor remove it under its new name. Once it has taken the other file's
+        // place the run has succeeded, and interruptions are kept from it until it ends.
+        hold_interrupts();
+        if (!guard_enter(false)) guard_wait_for_end();
         const int err = replace_file(name_, target_);
         const bool kept = err == 0 && guard_output_kept();
-        guard_leave();
-        if (err != 0) return status_of(target_, err);
+        guard_leave(false);
+        if (err != 0) {
+            release_interrupts();
+            return status_of(target_, err);
+        }
         if (!kept) guard_wait_for_end();
     } else if (!guard_output_kept()) {
         guard_wait_for_end();

@@ -48,9 +48,10 @@ public:
     // Set before open, which then refuses, before the file is changed, one that is no
     // file of its own (file_of_its_own): ART_E_NOT_OWN.
     void replace_at(const char* target) { target_ = target; }
-    // The run succeeded: the output stays (put in its target's place, if one is set), and
-    // is let go. A failure to put it there leaves it registered, to be taken back. Never
-    // returns when an interruption is taking the output back: the process ends by it.
+    // The run succeeded: the output stays (put in its target's place, if one is set, after
+    // which interruptions are held until the process ends), and is let go. A failure to
+    // put it there leaves it registered, to be taken back. Never returns when an
+    // interruption is taking the output back: the process ends by it.
     art_status commit();
     // The run failed: removes what it wrote (remove_partial_output), closes and lets it
     // go. Returns 0, or why the output could not be removed, after which it was at least
