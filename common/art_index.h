@@ -107,6 +107,8 @@ public:
     art_record record() const { return record_; }
     uint64_t length() const { return length_; }
     uint64_t gathered_offset() const { return gathered_offset_; }
+    // gathered_offset() by the name that tools built against version 1.0 call it.
+    uint64_t source() const { return gathered_offset(); }
 
 private:
     void load() {
