@@ -172,31 +172,34 @@ void orderer::sign(const uint64_t i, uint16_t* s) const {
     const art_record r = rec(i);
     const unsigned char* p = text_ + r.start;
     const uint64_t len = r.end - r.start;
+    // Which slots hold a hash: any value, the largest too, may be a shingle's.
     uint64_t least[MAX_SLOTS];
-    std::fill(least, least + slots_, UINT64_MAX);
+    uint32_t filled = 0;
     const unsigned shift = 64 - slot_bits_;
+    const auto keep = [&](const uint64_t h) {
+        const unsigned k = unsigned(h >> shift);
+        if ((filled >> k & 1) == 0 || h < least[k]) least[k] = h;
+        filled |= uint32_t{1} << k;
+    };
     if (len >= shingle_) {
         const uint64_t mask = shingle_ == 8 ? UINT64_MAX : (uint64_t{1} << (8 * shingle_)) - 1;
         uint64_t x = 0;
         for (uint64_t j = 0; j + 1 < shingle_; ++j) x = x << 8 | p[j];
         for (uint64_t j = shingle_ - 1; j < len; ++j) {
             x = (x << 8 | p[j]) & mask;
-            const uint64_t h = mix64(x * 0x9E3779B97F4A7C15ULL + 0x632BE59BD9B4E019ULL);
-            uint64_t& slot = least[h >> shift];
-            if (h < slot) slot = h;
+            keep(mix64(x * 0x9E3779B97F4A7C15ULL + 0x632BE59BD9B4E019ULL));
         }
     } else if (len > 0) {
         uint64_t x = len << 56;
         for (uint64_t j = 0; j < len; ++j) x = x << 8 | p[j];
-        const uint64_t h = mix64(x * 0x9E3779B97F4A7C15ULL + 0x632BE59BD9B4E019ULL);
-        least[h >> shift] = h;
+        keep(mix64(x * 0x9E3779B97F4A7C15ULL + 0x632BE59BD9B4E019ULL));
     } else {
         std::fill(s, s + slots_, uint16_t{0});
         return;
     }
     for (unsigned k = 0; k < slots_; ++k) {
         unsigned t = 0;
-        while (least[(k + t) % slots_] == UINT64_MAX) ++t;
+        while ((filled >> ((k + t) % slots_) & 1) == 0) ++t;
         s[k] = static_cast<uint16_t>(mix64(least[(k + t) % slots_] + t * 0xA24BAED4963EE407ULL) >> 48);
     }
 }

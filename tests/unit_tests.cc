@@ -14,9 +14,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -526,11 +530,30 @@ bytes shuffled_keeping_last(const bytes& index, const unsigned seed) {
     return encode_all(records);
 }
 
+// Orders index within a budget of ORDER_SECONDS: a run that does not end by then fails
+// the test binary, so that a row that hangs is reported rather than waited for.
+constexpr int ORDER_SECONDS = 10;
 bytes ordered(const bytes& text, const bytes& index, order_result& r, const unsigned threads = 1) {
     bytes out(index.size());
     order_options o;
     o.threads = threads;
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> lock(m);
+        if (!cv.wait_for(lock, std::chrono::seconds(ORDER_SECONDS), [&] { return done; })) {
+            std::fprintf(stderr, "order_articles did not end within %d s\n", ORDER_SECONDS);
+            std::_Exit(1);
+        }
+    });
     r = order_articles(text.data(), text.size(), index.data(), record_count(index.size()), out.data(), o);
+    {
+        const std::lock_guard<std::mutex> lock(m);
+        done = true;
+    }
+    cv.notify_one();
+    watchdog.join();
     return out;
 }
 
@@ -550,6 +573,7 @@ TEST(ArticleOrder, APermutationWithTheLastRecordLast) {
         {"only delimiters", "\x01\x01\x01\x01"},
         {"identical articles", "abcdefghij\x01" "abcdefghij\x01" "abcdefghij\x01" "abcdefghij"},
         {"shorter than a shingle", "ab\x01" "cd\x01" "ab\x01" "e"},
+        {"one shingle hashed to the largest value", "first article\x01" "\x6b\x12\x1e\x1c\x84\x42\xfd\x8d\x01" "third article\x01" "fourth article"},
         {"ends with a delimiter", "first article\x01second article\x01"},
         {"mixed", mixed},
     };
