@@ -155,7 +155,6 @@ static int build() {
     in_file* f = nullptr;
     if (const art_status s = open_input(TEXT_FILE, &f); !s.ok()) return fail(s);
     const std::unique_ptr<in_file, void (*)(in_file*)> closer(f, close_input);
-    if (const int status = refuse_if_written({TEXT_FILE, f})) return status;
     uint64_t size = 0;
     bool known = false;
     // A text of ART_TEXT_LIMIT bytes or more is refused before the index is touched.

@@ -91,10 +91,8 @@ static int check() {
     if (!s.ok()) return fail(s);
     announce_done();
 
-    for (const loaded_file& in : {text.as_loaded(TEXT_FILE), index.as_loaded(INDEX_FILE)}) {
+    for (const loaded_file& in : {text.as_loaded(TEXT_FILE), index.as_loaded(INDEX_FILE)})
         if (const art_status changed = check_unchanged(in); !changed.ok()) return fail(changed);
-        if (const int status = refuse_if_written({in.name, in.file})) return status;
-    }
     if (const int status = refuse_unless_whole(r, text.size)) return status;
     print("n=%" PRIu64 ": the records cover all %" PRIu64 " bytes of %s: gather then scatter give it back\n",
           record_count(index.size), text.size, TEXT_FILE);

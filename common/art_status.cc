@@ -18,6 +18,12 @@ const char* art_strerror(const int code) {
         return "could be neither removed nor emptied";
     case ART_E_LOCKED:
         return "is being written by another run";
+    case ART_E_BEING_READ:
+        return "is being read by another run";
+    case ART_E_READ_ONLY:
+        return "is read-only";
+    case ART_E_NO_LOCKS:
+        return "cannot be locked on its file system, so no other run can be kept from it: it does not take another file's place";
     case ART_E_NOT_OWN:
         return "is a link, a pipe or a device, or has other names: it cannot take another file's place";
     case ART_E_REPLACED:

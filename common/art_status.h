@@ -17,6 +17,9 @@ enum : int {
     ART_E_LOCKED = -9,       // a file that another run is writing
     ART_E_REPLACED = -10,    // an output whose name another file took during the run
     ART_E_NOT_OWN = -11,     // an output that is to take another file's place but is no file of its own
+    ART_E_BEING_READ = -12,  // a file that another run is reading
+    ART_E_READ_ONLY = -13,   // a file that is to be replaced but may not be written
+    ART_E_NO_LOCKS = -14,    // a file that cannot be locked, where the run needs the lock
 };
 
 struct art_status {

@@ -84,7 +84,15 @@ void release_loaded(loaded_file* loaded) {
 art_status open_input(const char* name, in_file** f) {
     // A directory is no file that cannot be opened, wherever the platform says so.
     const int err = in_open(name, f);
-    return err == 0 || err == EISDIR ? status_of(name, err) : open_failed(name, err);
+    if (err != 0) return err == EISDIR ? status_of(name, err) : open_failed(name, err);
+    // What another run is writing may be half of what it will be. Only that refuses the
+    // input: a file that takes no lock is read all the same.
+    if (in_lock_shared(*f) == ART_E_LOCKED) {
+        in_close(*f);
+        *f = nullptr;
+        return status_of(name, ART_E_LOCKED);
+    }
+    return ART_OK;
 }
 
 art_status input_size(in_file* f, const char* name, uint64_t* size, bool* sized) {
@@ -149,5 +157,9 @@ art_status read_loaded(const loaded_file& input, uint64_t from, unsigned char* b
 }
 
 art_status check_unchanged(const loaded_file& input) {
-    return status_of(input.name, input.file != nullptr ? in_check_unchanged(input.file, input.size) : 0);
+    if (input.file == nullptr) return ART_OK;
+    if (const int err = in_check_unchanged(input.file, input.size)) return status_of(input.name, err);
+    // Another file renamed into its place leaves the file read as it was, but what the run
+    // made from it would then stand beside another file of that name.
+    return status_of(input.name, name_leads_to(input.name, in_handle(input.file)) ? 0 : ART_E_CHANGED);
 }

@@ -22,8 +22,10 @@ struct loaded_file {
     bool mapped = false;         // data is a mapping of file, which reads would fault in
 };
 
-// Opens name for reading; a failure is the open's errno, marked not_opened (a directory,
-// where the platform cannot open one, is EISDIR, a failure like any other).
+// Opens name for reading and holds a shared lock on it until it is closed, so that no
+// run writes it meanwhile; a failure is the open's errno, marked not_opened (a directory,
+// where the platform cannot open one, is EISDIR, a failure like any other), or
+// ART_E_LOCKED when another run is writing it.
 art_status open_input(const char* name, in_file** f);
 // Closes what open_input opened; nothing for null.
 void close_input(in_file* f);
@@ -55,10 +57,11 @@ void release_loaded(loaded_file* loaded);
 // before them. Safe from several threads at once.
 art_status read_loaded(const loaded_file& input, uint64_t from, unsigned char* buf, size_t size);
 
-// Whether a loaded input is as it was when it was opened: its size, and its
-// modification and change times; ART_E_SHORT_READ, ART_E_GREW or ART_E_CHANGED, naming
-// it, when another process changed it. A change that leaves the size and both times as
-// they were (within the file system's clock) cannot be seen.
+// Whether a loaded input is as it was when it was opened: its size, its modification
+// and change times, and that its name still leads to it; ART_E_SHORT_READ, ART_E_GREW
+// or ART_E_CHANGED, naming it, when another process changed it or put another file in
+// its place. A change that leaves the size and both times as they were (within the file
+// system's clock) cannot be seen.
 art_status check_unchanged(const loaded_file& input);
 
 #endif

@@ -37,19 +37,27 @@ public:
     bool is(const in_file* f) const;
     art_status begin();
     const char* name() const override { return name_; }
+    // The file that the output is to take the place of, or null.
+    const char* target() const { return target_; }
     bool in_order() const override { return in_order_; }
 
     art_status write(uint64_t offset, const unsigned char* data, size_t size) override;
-    // Flushes and closes; the output stays registered until commit or take_back.
+    // Flushes and closes; the output stays registered until commit or take_back. One that
+    // is to take another file's place is synced to storage instead, and stays open (its
+    // lock held) until it has.
     art_status close();
 
     // Puts the output, on commit, in the place of the file named target (which must stay
     // valid), in one step (replace_file): a reader sees the old file or the new one whole.
-    // Set before open, which then refuses, before the file is changed, one that is no
-    // file of its own (file_of_its_own): ART_E_NOT_OWN.
+    // Set before open, which then refuses a target that is read-only (ART_E_READ_ONLY),
+    // a name that is a link of any kind, a FIFO, a device or a file with other names
+    // (ART_E_NOT_OWN), before any file is created through it, and a file system that
+    // takes no locks (ART_E_NO_LOCKS); removes a file of its own that an earlier run left
+    // there and no run holds, and creates the output anew; begin gives it the target's
+    // permissions and owner.
     void replace_at(const char* target) { target_ = target; }
-    // The run succeeded: the output stays (put in its target's place, if one is set, after
-    // which interruptions are held until the process ends), and is let go. A failure to
+    // The run succeeded: the output stays (put in its target's place, if one is set), and
+    // is let go; an interruption after that ends the process and leaves it. A failure to
     // put it there leaves it registered, to be taken back. Never returns when an
     // interruption is taking the output back: the process ends by it.
     art_status commit();

@@ -5,6 +5,7 @@
 #include "report.h"
 #include "run_guard.h"
 
+#include <cstring>
 #include <exception>
 #include <new>
 #include <string>
@@ -49,7 +50,6 @@ int load_inputs(const char* source_name, const char* output, loaded_inputs* in) 
         working_on = name;
         announce_load(name);
         if (const art_status s = load_whole_file(name, loaded); !s.ok()) return fail(s);
-        if (const int status = refuse_if_written({name, loaded->file})) return status;
         announce_done();
     }
     in->n = record_count(loaded_size);
@@ -61,11 +61,6 @@ int refuse_unless_whole(const coverage_result& r, const uint64_t text_size, cons
     if (r.breach.kind != breach_kind::none)
         return fail(INDEX_FILE, (what + describe_breach(r.breach, TEXT_FILE, text_size)).c_str());
     return r.whole() ? 0 : fail(INDEX_FILE, (what + describe_gaps(r, TEXT_FILE)).c_str());
-}
-
-int refuse_if_written(const run_input& input) {
-    const int err = input.file != nullptr ? in_being_written(input.file) : 0;
-    return err == 0 ? 0 : fail(status_of(input.name, err));
 }
 
 int create_output(output_file& out, const char* name, std::initializer_list<run_input> inputs) {
@@ -92,10 +87,16 @@ int open_output(output_file& out, const char* name, const loaded_inputs& in, con
 }
 
 art_status end_of_work(output_file& out, const art_status work, std::initializer_list<const loaded_file*> inputs) {
-    for (const loaded_file* input : inputs)
+    // Closed (or made durable) first, so that nothing that may take long comes between
+    // the checks of the inputs and the output's commit.
+    const art_status closed = work.ok() ? out.close() : ART_OK;
+    for (const loaded_file* input : inputs) {
         if (const art_status s = check_unchanged(*input); !s.ok()) return s;
-    if (!work.ok()) return work;
-    return out.close();
+        // The file that the output is to take the place of is another run's input still.
+        if (input->file != nullptr && out.target() != nullptr && std::strcmp(input->name, out.target()) == 0)
+            if (const int err = in_being_read(input->file)) return status_of(input->name, err);
+    }
+    return work.ok() ? closed : work;
 }
 
 int finish_run(output_file& out, art_status status) {

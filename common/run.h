@@ -1,5 +1,6 @@
 // The run's life, which every main follows: run_main; the inputs (load_inputs, or the
-// program's own reads, each refused while another run writes it); open_output or
+// program's own reads, each held with a shared lock, and refused while another run
+// writes it); open_output or
 // create_output, which check everything that can be checked before the output is
 // touched, then open, lock, compare and empty it; the work; end_of_work, the checks once
 // the work is done; finish_run, which commits the output or takes it back and reports
@@ -55,10 +56,6 @@ struct run_input {
 // refusal, or the bytes that no record covers; what comes before the reason.
 int refuse_unless_whole(const coverage_result& r, uint64_t text_size, const std::string& what = "");
 
-// Refuses (status 1, with a diagnostic) an input that another run is writing: what it
-// holds may be half of what it will. Returns 0 when none is (or input.file is null).
-int refuse_if_written(const run_input& input);
-
 // Opens the output, then refuses (status 1, with a diagnostic) one that another run is
 // writing or that counts as one file with an input (sys_io.h), leaving it as it was;
 // then empties it. Returns 0, or the exit status.
@@ -69,8 +66,11 @@ int create_output(output_file& out, const char* name, std::initializer_list<run_
 int open_output(output_file& out, const char* name, const loaded_inputs& in, const index_breach& breach);
 
 // The first failure once the work is done: an input that no longer has its loaded size
-// (bytes that a shortened file no longer backs may have read as zeros, whatever the work
-// returned), else the work's own, else the output's close.
+// and times, or whose name another file took (check_unchanged: bytes that a shortened
+// file no longer backs may have read as zeros, whatever the work returned), or that the
+// output is to take the place of and another run reads (ART_E_BEING_READ); else the
+// work's own, else the output's close. The output is closed before the inputs are
+// checked, so that nothing that may wait stands between the checks and finish_run.
 art_status end_of_work(output_file& out, art_status work, std::initializer_list<const loaded_file*> inputs);
 
 // Ends the run: with status ok and all of standard output written, commits the output

@@ -13,6 +13,7 @@
 #include <cinttypes>
 #include <memory>
 #include <new>
+#include <string>
 
 namespace art {
 
@@ -24,11 +25,13 @@ static int order() {
     static loaded_file text{}, index{};  // held until process exit, as the programs hold what they load
     for (const auto& [name, loaded] : {std::pair{TEXT_FILE, &text}, std::pair{INDEX_FILE, &index}})
         if (const art_status s = load_whole_file(name, loaded); !s.ok()) return fail(s);
-    if (const int status = refuse_if_written({TEXT_FILE, text.file})) return status;
-    // No run may write the index while this one orders it: a builder's lock excludes
-    // this one, and this one a builder's.
-    if (index.file != nullptr)
-        if (const int err = in_lock_shared(index.file)) return fail(status_of(INDEX_FILE, err));
+    // The new index's file is made first, so that a second ordering, an index that may not
+    // be replaced and a new index that is no file of its own are refused before the work,
+    // and one that an earlier run left behind goes with any run's end.
+    output_file out;
+    out.replace_at(INDEX_FILE);
+    if (const int status = create_output(out, NEW_INDEX_FILE, {{TEXT_FILE, text.file}, {INDEX_FILE, index.file}}))
+        return status;
     // The check stops at the first record that gather refuses, and may not read the index
     // to its end: an index that another process cut short is found here.
     if (const art_status s = check_unchanged(index); s.code == ART_E_SHORT_READ) return fail(s);
@@ -46,6 +49,7 @@ static int order() {
     if (r.error != 0) return fail(status_of(INDEX_FILE, r.error));
     if (!r.changed) {
         // Nothing is written: the index stays byte for byte.
+        out.take_back();
         for (const loaded_file* input : {&text, &index})
             if (const art_status s = check_unchanged(*input); !s.ok()) return fail(s);
         print("n=%" PRIu64 "\nthe order given is kept: no better one was found\n", n);
@@ -57,25 +61,21 @@ static int order() {
                                                "the new order would not give the text back, and is not written: "))
         return status;
 
-    output_file out;
-    out.replace_at(INDEX_FILE);
-    if (const int status = create_output(out, NEW_INDEX_FILE, {{TEXT_FILE, text.file}, {INDEX_FILE, index.file}}))
-        return status;
     const art_status work = out.write(0, ordered.get(), static_cast<size_t>(n * ART_RECORD_SIZE));
-    art_status s = end_of_work(out, work, {&text, &index});
-    // The new index is made from the files loaded: where another file was put in the place
-    // of either, it would take the place of an index that it was not made from.
-    for (const loaded_file* input : {&text, &index})
-        if (s.ok() && input->file != nullptr && !name_leads_to(input->name, in_handle(input->file)))
-            s = status_of(input->name, ART_E_CHANGED);
-    if (s.ok())
-        print("n=%" PRIu64 "\n%" PRIu64 " records moved: the cost model expects %.0f bytes less to compress\n", n,
-              r.moved, r.estimated_gain);
-    // The old index is let go, its lock with it, before the new one takes its place, which
-    // Windows refuses to a file that is open. A builder that opens it in that moment finds,
-    // when it ends, that its name was taken, and fails.
-    release_loaded(&index);
-    return finish_run(out, s);
+    // The new index is made from the files loaded, and proven against them: it takes the
+    // old one's place only where both still are what the names lead to, and no other run
+    // reads the old one. The lock on the old index keeps builders from it until then;
+    // where the system refuses to replace an open file, it is let go just before.
+    const art_status s = end_of_work(out, work, {&text, &index});
+    if (REPLACE_NEEDS_TARGET_CLOSED) release_loaded(&index);
+    if (const int status = finish_run(out, s)) return status;
+    // Said once it is true; a failure to say it is said as what it is.
+    print("n=%" PRIu64 "\n%" PRIu64 " records moved: the cost model expects %.0f bytes less to compress\n", n,
+          r.moved, r.estimated_gain);
+    const art_status printed = stdout_status();
+    if (printed.ok()) return 0;
+    return fail(printed.file, (std::string(art_strerror(printed.code)) + "; " + INDEX_FILE +
+                               " is the new index all the same").c_str());
 }
 
 }  // namespace art

@@ -25,7 +25,16 @@
 //   ART_SLOW_TAKE_BACK_MS          each truncation or removal of a file takes that many
 //                                  milliseconds longer, as on a loaded machine: the other
 //                                  threads of a run that is being taken back go on;
-//   ART_FAIL_TRUNCATE              every truncation fails with EPERM (an append-only file).
+//   ART_FAIL_TRUNCATE              every truncation fails with EPERM (an append-only file);
+//   ART_LOCKS                      "process": the locks of open files fail with EINVAL, as
+//                                  on kernels before them, and only the process's own work;
+//                                  "none": every lock fails with ENOLCK, as on a file system
+//                                  that takes none;
+//   ART_SIGNAL_BEFORE_RENAME       signal number ART_SIGNAL_BEFORE_RENAME is raised just
+//                                  before the program renames a file;
+//   ART_TRACE                      a line is appended to that file for each sync ("fsync
+//                                  NAME", the last part of the synced file's path) and each
+//                                  rename ("rename FROM TO"), in the order they are made.
 #include <algorithm>
 #include <atomic>
 #include <cstdarg>
@@ -142,7 +151,78 @@ F real(const char* name) {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
+// Appends line to the file that ART_TRACE names.
+void trace(const std::string& line) {
+    const char* const path = std::getenv("ART_TRACE");
+    if (path == nullptr) return;
+    if (FILE* const f = std::fopen(path, "a")) {
+        std::fprintf(f, "%s\n", line.c_str());
+        std::fclose(f);
+    }
+}
+
+// The last part of the path of the file open on fd.
+std::string base_name(const int fd) {
+    char link[4096];
+    const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), link, sizeof link - 1);
+    const std::string path(link, n > 0 ? static_cast<size_t>(n) : 0);
+    return path.substr(path.rfind('/') + 1);
+}
+
+// The failure that ART_LOCKS makes of the lock command cmd, or 0.
+int lock_failure(const int cmd) {
+    const char* const locks = std::getenv("ART_LOCKS");
+    if (locks == nullptr) return 0;
+    const bool open_file_lock = cmd == F_OFD_SETLK || cmd == F_OFD_SETLKW || cmd == F_OFD_GETLK;
+    if (open_file_lock) return EINVAL;
+    const bool process_lock = cmd == F_SETLK || cmd == F_SETLKW || cmd == F_GETLK;
+    return process_lock && std::strcmp(locks, "none") == 0 ? ENOLCK : 0;
+}
+
+int fcntl_as_asked(const char* name, const int fd, const int cmd, va_list args) {
+    using call = int (*)(int, int, ...);
+    static const call next_fcntl = real<call>("fcntl");
+    static const call next_fcntl64 = real<call>("fcntl64");
+    const call next = std::strcmp(name, "fcntl64") == 0 && next_fcntl64 != nullptr ? next_fcntl64 : next_fcntl;
+    if (const int err = lock_failure(cmd)) {
+        errno = err;
+        return -1;
+    }
+    // Every command that takes an argument takes an int or a pointer.
+    void* const arg = va_arg(args, void*);
+    return next(fd, cmd, arg);
+}
+
 }  // namespace
+
+extern "C" int fcntl(int fd, int cmd, ...) {
+    va_list args;
+    va_start(args, cmd);
+    const int r = fcntl_as_asked("fcntl", fd, cmd, args);
+    va_end(args);
+    return r;
+}
+
+extern "C" int fcntl64(int fd, int cmd, ...) {
+    va_list args;
+    va_start(args, cmd);
+    const int r = fcntl_as_asked("fcntl64", fd, cmd, args);
+    va_end(args);
+    return r;
+}
+
+extern "C" int fsync(int fd) {
+    static const auto next = real<int (*)(int)>("fsync");
+    trace("fsync " + base_name(fd));
+    return next(fd);
+}
+
+extern "C" int rename(const char* from, const char* to) {
+    static const auto next = real<int (*)(const char*, const char*)>("rename");
+    if (const char* const signal = std::getenv("ART_SIGNAL_BEFORE_RENAME")) raise(std::atoi(signal));
+    trace(std::string("rename ") + from + " " + to);
+    return next(from, to);
+}
 
 extern "C" ssize_t read(int fd, void* buf, size_t count) {
     static const auto next = real<ssize_t (*)(int, void*, size_t)>("read");

@@ -59,16 +59,31 @@ constexpr const char* WINE_STDOUT = "wine's standard handles on a Unix file answ
 constexpr const char* SHORTENED = "input ended before its full size was read (shortened during the run?)";
 constexpr const char* CHANGED = "input changed during the run";
 constexpr const char* NOT_OWN = "is a link, a pipe or a device, or has other names: it cannot take another file's place";
+constexpr const char* NO_LOCKS =
+    "cannot be locked on its file system, so no other run can be kept from it: it does not take another file's place";
+// The ordering's index as a run of its own (in ref/) makes it.
+#define REF_RUN "mkdir ref && cp enwik_* ref/ && (cd ref && sh -c \"$PROG\" >/dev/null)"
+#define SAME_AS_REF "cmp \"$KEPT\" ref/\"$KEPT\""
+// Starts the ordering in the background with the fault injector, stopped just before it
+// renames its new index over the old one, and waits until it is.
+#define ORDERING_STOPPED_BEFORE_RENAME(locks) \
+    "{ sh -c \"export ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=$INJECT " locks " ART_SIGNAL_BEFORE_RENAME=19; " \
+    "exec $PROG\" & echo $! >holder.pid; wait $!; echo $? >holder.st; mv holder.st holder.status; } >/dev/null 2>&1 & " \
+    "( " HOLDER_STOPPED " )"
+// Lets the stopped run go on, and checks that it ended with status 0.
+#define HOLDER_ENDS_WELL \
+    "kill -CONT $(cat holder.pid) && while [ ! -e holder.status ]; do sleep 0.01; done && [ \"$(cat holder.status)\" = 0 ]"
 
 // Rows whose output is a link, a FIFO, a device or another file's name, which the
-// ordering refuses to put in its index's place (rows of their own below), and the one
-// whose input another file takes the place of, which the ordering then fails.
+// ordering refuses to put in its index's place, rows where no lock can be had, which it
+// refuses to run without, and rows whose standard output fails, which the ordering finds
+// only once its new index is in place (rows of their own below).
 const char* const NOT_FOR_THE_ORDERING[] = {
     "full disk", "output on another tmpfs, of the same inode number as an input", "output with another hard link",
     "output a symbolic link on a full disk", "output a FIFO that nobody reads, interrupted",
     "output a FIFO that its reader does not read, interrupted",
-    "standard streams closed, input shortened while the output is written",
-    "input replaced by a renamed copy during the run",
+    "standard streams closed, input shortened while the output is written", "no lock can be had",
+    "stdout unwritable", "stdout a pipe with no reader",
 };
 // Inputs last written long ago: a change during the run is then later than the file
 // system's clock can tell apart.
@@ -222,10 +237,11 @@ const fault FAULTS[] = {
     {"another file put in the output's place, then SIGTERM", "echo OLD > precious",
      "ASAN_OPTIONS=verify_asan_link_order=0 ART_SIGNAL_FILE=OUT ART_SIGNAL=15 ART_SIGNAL_RENAME='precious OUT'", "",
      nullptr, "", 128 + 15, left::whole, true, false, nullptr, "test \"$(cat \"$OUT\")\" = OLD", "needs POSIX signals"},
-    // A copy renamed over an input leaves the file that the run reads as it was.
+    // A copy renamed over an input leaves the file that the run reads as it was, but what
+    // the run made of it would stand beside another file of that name.
     {"input replaced by a renamed copy during the run", OLD_INPUT,
      "ASAN_OPTIONS=verify_asan_link_order=0 ART_CHANGE_FILE=IN ART_CHANGE=replace ART_CHANGE_AFTER_WRITE_TO=OUT", "",
-     nullptr, "", 0, left::whole, true, false, nullptr, nullptr, "needs LD_PRELOAD"},
+     "IN", CHANGED, 1, left::nothing, true, false, nullptr, nullptr, "needs LD_PRELOAD"},
     // An output that can be neither removed nor emptied is said to be left as written.
     {"output can be neither removed nor emptied", "touch \"$OUT\" && chattr +i .",
      "ulimit -f 100; ASAN_OPTIONS=verify_asan_link_order=0 ART_FAIL_TRUNCATE=1", ">/dev/null", "OUT",
@@ -308,9 +324,67 @@ const fault FAULTS[] = {
      "a FIFO is no Windows named pipe"},
     {"new index a hard link of another file", "echo OLD > other && ln other \"$OUT\"", "", "", "OUT", NOT_OWN, 1,
      left::whole, false, false, "order_art_idx", "test \"$(cat other)\" = OLD", nullptr},
-    {"input replaced by a renamed copy during the run", OLD_INPUT,
-     "ASAN_OPTIONS=verify_asan_link_order=0 ART_CHANGE_FILE=IN ART_CHANGE=replace ART_CHANGE_AFTER_WRITE_TO=OUT", "",
-     "IN", CHANGED, 1, left::nothing, true, false, "order_art_idx", nullptr, "needs LD_PRELOAD"},
+    // Where no lock can be had, an output is written as ever, but the ordering's would
+    // take another file's place with nothing to keep another run from it.
+    {"no lock can be had", "", "ASAN_OPTIONS=verify_asan_link_order=0 ART_LOCKS=none", "", nullptr, "", 0, left::whole,
+     true, false, nullptr, nullptr, "needs LD_PRELOAD"},
+    {"no lock can be had", "", "ASAN_OPTIONS=verify_asan_link_order=0 ART_LOCKS=none", "", "OUT", NO_LOCKS, 1,
+     left::nothing, true, false, "order_art_idx", nullptr, "needs LD_PRELOAD"},
+    // With only the locks of processes (a kernel before the locks of open files), a second
+    // ordering is refused while the first is on its way to its rename, and the first then
+    // ends as a run of its own does: its new index is held open, and so locked, until then.
+    {"another ordering on its way to its rename, with only the locks of processes",
+     REF_RUN " && " ORDERING_STOPPED_BEFORE_RENAME("ART_LOCKS=process"),
+     "ASAN_OPTIONS=verify_asan_link_order=0 ART_LOCKS=process", "", "OUT", "is being written by another run", 1,
+     left::whole, true, false, "order_art_idx", HOLDER_ENDS_WELL " && " SAME_AS_REF, "needs LD_PRELOAD and POSIX signals"},
+    // An ordering holds the old index until it has renamed the new one over it: a builder
+    // in that moment is refused, and loses nothing to the rename.
+    {"a builder while another ordering is on its way to its rename",
+     REF_RUN " && " ORDERING_STOPPED_BEFORE_RENAME("") " && "
+     "{ sh -c \"exec $BUILD\" >/dev/null 2>build.err; echo $? >build.status; }",
+     "", "", "OUT", "is being written by another run", 1, left::whole, false, false, "order_art_idx",
+     "[ \"$(cat build.status)\" = 1 ] && "
+     "[ \"$(cat build.err)\" = 'build_art_idx: enwik_art_idx: is being read by another run' ] && "
+     HOLDER_ENDS_WELL " && " SAME_AS_REF, "needs LD_PRELOAD and POSIX signals"},
+    // A gather that has loaded the index and waits for the reader of its output holds the
+    // index: the ordering does not take it from under it, and the gather then ends well.
+    {"the index read by a gather that waits for its reader",
+     "rm -f enwik_text2_vok_r && mkfifo enwik_text2_vok_r && "
+     "{ sh -c \"exec $GATHER\" >holder.out 2>&1; echo $? >holder.st; mv holder.st holder.status; } & "
+     "for t in $(seq 6000); do [ \"$(grep -o Done holder.out | wc -l)\" = 2 ] && exit 0; sleep 0.01; done; exit 1",
+     "", "", "enwik_art_idx", "is being read by another run", 1, left::nothing, false, false, "order_art_idx",
+     "cat enwik_text2_vok_r >/dev/null && while [ ! -e holder.status ]; do sleep 0.01; done && "
+     "[ \"$(cat holder.status)\" = 0 ]", "a FIFO is no Windows named pipe"},
+    // A link of any kind as the new index creates nothing through it, a dangling one too.
+    {"new index a dangling symbolic link", "mkdir elsewhere && ln -s elsewhere/file \"$OUT\"", "", "", "OUT", NOT_OWN,
+     1, left::link, false, false, "order_art_idx", "test ! -e elsewhere/file && test -f \"$KEPT\" && test ! -L \"$KEPT\"",
+     "needs symbolic links that wine does not follow"},
+    // An index that may not be written is not replaced; one that may keeps its owner and
+    // its permissions.
+    {"index read-only", "chmod 444 \"$KEPT\"", "", "", "enwik_art_idx", "is read-only", 1, left::nothing, false, false,
+     "order_art_idx", "[ \"$(stat -c %a \"$KEPT\")\" = 444 ]", "needs POSIX permissions"},
+    {"index of another owner, with permissions of its own", "chown 1234:1234 \"$KEPT\" && chmod 640 \"$KEPT\"", "",
+     "", nullptr, "", 0, left::whole, false, false, "order_art_idx",
+     "[ \"$(stat -c %u:%g:%a \"$KEPT\")\" = 1234:1234:640 ]", "needs POSIX owners"},
+    // A new index that an earlier run left behind (killed) goes with the next run, even
+    // one that refuses its index.
+    {"new index left by a killed run, then an index refused", "echo STALE >\"$OUT\" && : >\"$KEPT\"", "", "",
+     "enwik_art_idx", "bytes 0-560002 of enwik_text2_vok are in no record: they would come back as zeros "
+     "(560003 bytes in 1 range in all)", 1, left::nothing, false, false, "order_art_idx", nullptr, nullptr},
+    // The new index reaches the storage before its rename, and the rename after it.
+    {"the new index synced before its rename, the folder after it", "",
+     "ASAN_OPTIONS=verify_asan_link_order=0 ART_TRACE=trace", "", nullptr, "", 0, left::whole, true, false,
+     "order_art_idx",
+     "[ \"$(sed -n 1p trace)\" = 'fsync enwik_art_idx.new' ] && "
+     "[ \"$(sed -n 2p trace)\" = 'rename enwik_art_idx.new enwik_art_idx' ] && "
+     "[ \"$(sed -n 3p trace)\" = \"fsync ${PWD##*/}\" ] && [ \"$(wc -l <trace)\" = 3 ]", "needs LD_PRELOAD"},
+    // Standard output that fails once the new index is in place: the failure says so.
+    {"stdout unwritable", REF_RUN, "", ">/dev/full", "standard output",
+     "No space left on device; enwik_art_idx is the new index all the same", 1, left::nothing, false, false,
+     "order_art_idx", SAME_AS_REF, "needs /dev/full", true},
+    {"stdout a pipe with no reader", "mkfifo pipe && " REF_RUN, "{ (: <pipe) & }; exec 3>pipe; wait;", ">&3",
+     "standard output", "Broken pipe; enwik_art_idx is the new index all the same", 1, left::nothing, false, false,
+     "order_art_idx", SAME_AS_REF, "needs POSIX signals", true},
     // A file of /sys says 4096 bytes and holds a few: not an input shortened during the run.
     {"input holds fewer bytes than its size says (a /sys file)",
      "test -r /sys/devices/system/cpu/online || exit 77; rm \"$IN\" && ln -s /sys/devices/system/cpu/online \"$IN\"",

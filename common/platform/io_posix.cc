@@ -142,9 +142,12 @@ void in_close(in_file* f) {
 
 intptr_t in_handle(const in_file* f) { return f->fd; }
 
-int in_being_written(const in_file* f) { return posix_being_written(f->fd); }
+int in_being_read(in_file* f) { return posix_being_read(f->fd); }
 
-int in_lock_shared(in_file* f) { return posix_lock(f->fd, false, nullptr); }
+int in_lock_shared(in_file* f) {
+    const int err = posix_lock(f->fd, false, nullptr);
+    return err == ART_E_NO_LOCKS ? 0 : err;
+}
 
 // An output open on fd, or ENOMEM.
 int out_from_fd(const int fd, out_file** f) {
@@ -163,6 +166,8 @@ intptr_t out_handle(const out_file* f) { return f->fd >= 0 ? f->fd : f->hold; }
 int out_write(out_file* f, const uint64_t offset, const unsigned char* data, const size_t size) {
     return write_fully(f->fd, f->positioned, offset, data, size);
 }
+
+int out_sync(out_file* f) { return fsync(f->fd) == 0 || errno == EINVAL ? 0 : errno; }
 
 int out_close(out_file* f) {
     const int err = close(f->fd) == 0 ? 0 : errno;

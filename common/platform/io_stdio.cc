@@ -100,9 +100,12 @@ void in_close(in_file* f) {
 
 intptr_t in_handle(const in_file* f) { return stream_handle(f->stream); }
 
-int in_being_written(const in_file* f) { return posix_being_written(fileno(f->stream)); }
+int in_being_read(in_file* f) { return posix_being_read(fileno(f->stream)); }
 
-int in_lock_shared(in_file* f) { return posix_lock(fileno(f->stream), false, nullptr); }
+int in_lock_shared(in_file* f) {
+    const int err = posix_lock(fileno(f->stream), false, nullptr);
+    return err == ART_E_NO_LOCKS ? 0 : err;
+}
 
 // An unbuffered output stream on fd, or the failure.
 int out_from_fd(const int fd, out_file** f) {
@@ -142,6 +145,12 @@ int out_write(out_file* f, const uint64_t offset, const unsigned char* data, siz
         f->position += part;
     }
     return 0;
+}
+
+int out_sync(out_file* f) {
+    errno = 0;
+    if (std::fflush(f->stream) != 0) return stream_error(EIO);
+    return fsync(fileno(f->stream)) == 0 || errno == EINVAL ? 0 : errno;
 }
 
 int out_close(out_file* f) {

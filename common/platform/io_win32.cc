@@ -169,12 +169,19 @@ void in_close(in_file* f) {
 intptr_t in_handle(const in_file* f) { return reinterpret_cast<intptr_t>(f->handle); }
 
 // Opens name for writing with disposition, so that it can be deleted while still open:
-// the run guard may take it back from its console handler.
-static int open_output(const char* name, const DWORD disposition, out_file** f) {
+// the run guard may take it back from its console handler. With own, a reparse point
+// (a symbolic link) is opened itself, not followed, and refused.
+static int open_output(const char* name, const DWORD disposition, out_file** f, const bool own = false) {
     *f = nullptr;
     const HANDLE h = CreateFileA(name, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                 nullptr, disposition,
+                                 FILE_ATTRIBUTE_NORMAL | (own ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
     if (h == INVALID_HANDLE_VALUE) return last_error();
+    BY_HANDLE_FILE_INFORMATION info;
+    if (own && GetFileInformationByHandle(h, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        CloseHandle(h);
+        return ART_E_NOT_OWN;
+    }
     *f = new (std::nothrow) out_file{h, INVALID_HANDLE_VALUE};
     if (*f == nullptr) {
         CloseHandle(h);
@@ -183,12 +190,12 @@ static int open_output(const char* name, const DWORD disposition, out_file** f) 
     return 0;
 }
 
-int out_open(const char* name, out_file** f, bool* created) {
+int out_open(const char* name, out_file** f, bool* created, const bool own) {
     *created = true;
-    const int err = open_output(name, CREATE_NEW, f);
+    const int err = open_output(name, CREATE_NEW, f, own);
     if (err != EEXIST) return err;
     *created = false;
-    return open_output(name, OPEN_EXISTING, f);
+    return open_output(name, OPEN_EXISTING, f, own);
 }
 
 int out_open_waiting(const char* name, out_file** f) { return open_output(name, OPEN_EXISTING, f); }
@@ -208,18 +215,33 @@ static int lock_byte(const HANDLE h, const DWORD exclusive) {
     return 0;
 }
 
+static void unlock_byte(const HANDLE h) {
+    OVERLAPPED at = at_offset(LOCK_BYTE);
+    UnlockFileEx(h, 0, 1, 0, &at);
+}
+
+// Who holds the lock that kept an exclusive one from h: runs that read the file when a
+// shared one can still be had (it is let go at once), else a run that writes it.
+static int holder(const HANDLE h) {
+    if (lock_byte(h, 0) != 0) return ART_E_LOCKED;
+    unlock_byte(h);
+    return ART_E_BEING_READ;
+}
+
 int in_lock_shared(in_file* f) { return lock_byte(f->handle, 0); }
 
-int in_being_written(const in_file* f) {
-    const int err = lock_byte(f->handle, 0);
-    if (err != 0) return err;
-    OVERLAPPED at = at_offset(LOCK_BYTE);
-    UnlockFileEx(f->handle, 0, 1, 0, &at);
-    return 0;
+// The handle's own shared lock is let go for the test and taken again after it.
+int in_being_read(in_file* f) {
+    unlock_byte(f->handle);
+    const int err = lock_byte(f->handle, LOCKFILE_EXCLUSIVE_LOCK);
+    if (err == 0) unlock_byte(f->handle);
+    const int held = err == 0 ? 0 : holder(f->handle);
+    lock_byte(f->handle, 0);
+    return held;
 }
 
 int out_lock(out_file* f) {
-    if (const int err = lock_byte(f->handle, LOCKFILE_EXCLUSIVE_LOCK)) return err;
+    if (lock_byte(f->handle, LOCKFILE_EXCLUSIVE_LOCK) != 0) return holder(f->handle);
     const HANDLE self = GetCurrentProcess();
     if (!DuplicateHandle(self, f->handle, self, &f->hold, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
         f->hold = INVALID_HANDLE_VALUE;
@@ -254,6 +276,8 @@ int out_write(out_file* f, uint64_t offset, const unsigned char* data, size_t si
     }
     return 0;
 }
+
+int out_sync(out_file* f) { return FlushFileBuffers(f->handle) ? 0 : last_error(); }
 
 int out_close(out_file* f) {
     const int err = CloseHandle(f->handle) ? 0 : last_error();

@@ -58,14 +58,17 @@ void in_close(in_file* f);
 // is free (*created), else opens the file that is there, as it is, so that nothing is
 // lost before the caller has decided that the file may be written. Opens so that the
 // file can be taken back while open (remove_partial_output). Never waits: an existing
-// FIFO that nobody reads yet is ENXIO.
-int out_open(const char* name, out_file** f, bool* created);
+// FIFO that nobody reads yet is ENXIO. With own, a symbolic link (or other reparse
+// point) of that name is not followed, and nothing is created through it: ART_E_NOT_OWN.
+int out_open(const char* name, out_file** f, bool* created, bool own = false);
 // Opens name, an existing file that out_open could not open at once (a FIFO that
 // nobody reads yet), for writing, waiting as long as it takes; creates nothing.
 int out_open_waiting(const char* name, out_file** f);
 // Takes an advisory write lock on the regular file open in f, without waiting, and holds
 // it until out_release: ART_E_LOCKED when another open file holds one (another run
-// writes the file). 0 also where the file system takes no locks.
+// writes the file), ART_E_BEING_READ when others hold shared ones (in_lock_shared: runs
+// read it). ART_E_NO_LOCKS where the file system takes no locks: the file stays open as
+// it would with the lock.
 int out_lock(out_file* f);
 // Empties the file open in f.
 int out_truncate(out_file* f);
@@ -74,6 +77,8 @@ int out_truncate(out_file* f);
 intptr_t out_handle(const out_file* f);
 // Writes size bytes from data at offset; a gap left past the end reads as zeros.
 int out_write(out_file* f, uint64_t offset, const unsigned char* data, size_t size);
+// Flushes what was written to the storage itself, so that it outlasts a power loss.
+int out_sync(out_file* f);
 // Flushes and closes the handle that writes; the file stays held until out_release.
 int out_close(out_file* f);
 // Lets the file go (its lock with it) and releases f.
@@ -81,18 +86,32 @@ void out_release(out_file* f);
 
 // The descriptor or HANDLE of an open input.
 intptr_t in_handle(const in_file* f);
-// ART_E_LOCKED when another open file holds the kind of lock that out_lock takes on the
-// regular input open in f (a run is writing it), else 0. Takes no lock.
-int in_being_written(const in_file* f);
 // Takes a shared lock on the regular input open in f, the kind that out_lock's excludes,
 // without waiting, and holds it until f is closed: ART_E_LOCKED when a run writes the
-// file. For a run that will put another file in the input's place. 0 also where the
-// file system takes no locks.
+// file. Every run holds one on each input that it reads. 0 also where the file system
+// takes no locks.
 int in_lock_shared(in_file* f);
+// Whether another run holds a lock on the regular input open in f, besides the shared
+// one of f itself: ART_E_BEING_READ for a shared one (another run reads it),
+// ART_E_LOCKED for a write lock, else 0. Takes no lock.
+int in_being_read(in_file* f);
 
 // Puts the file named from in the place of the one named to, in one step: a reader sees
-// the one or the other, whole.
+// the one or the other, whole; the new name is then made durable (the folder synced).
 int replace_file(const char* from, const char* to);
+// Whether the file that replace_file would replace may be written by this process: no
+// write permission at all, or none for it, is read-only.
+bool file_read_only(const char* name);
+// Gives the file open on handle the permissions and, where the process may set them, the
+// owner and group of the file named name; nothing when name cannot be read.
+void take_attributes(intptr_t handle, const char* name);
+// Whether the file that replace_file puts another in the place of must be closed first,
+// its locks let go with it (Windows refuses to replace a file that is open).
+#ifdef _WIN32
+constexpr bool REPLACE_NEEDS_TARGET_CLOSED = true;
+#else
+constexpr bool REPLACE_NEEDS_TARGET_CLOSED = false;
+#endif
 
 // What the open descriptor or HANDLE is: 0 for a regular file, EISDIR for a directory,
 // ART_E_NOT_REGULAR for anything else (a pipe, a device).
@@ -120,7 +139,9 @@ bool stdout_is(const char* name);
 // other name is deleted; a file that other names lead to (the target of a symbolic link,
 // a file with other hard links) is emptied, every name kept; anything else (a device, a
 // pipe) is left alone. When it cannot be deleted it is emptied through the handle, and
-// the failure is returned. Async-signal-safe on POSIX.
+// the failure is returned. A file written through handle that name no longer leads to is
+// left alone while any name leads to it (another run may have made it its own). Async-
+// signal-safe on POSIX.
 int remove_partial_output(const char* name, intptr_t handle, bool created);
 
 // How many threads the process may run at once (its processor affinity); at least 1.

@@ -7,7 +7,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <string>
 #include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -76,13 +78,15 @@ static bool same_identity(const struct stat& a, const struct stat& b) {
 
 // The file system tells a link from the file it leads to: whether the run created the
 // output does not matter here. Where name no longer leads to the file that handle writes
-// (another file was put in its place), only the file written is emptied, through handle.
+// (another file was put in its place, or it was renamed), the file written is emptied
+// only once no name at all leads to it: under another name it is another run's now.
 int remove_partial_output(const char* name, const intptr_t handle, bool) {
     struct stat link, target, written;
     const bool open = handle >= 0 && fstat(static_cast<int>(handle), &written) == 0;
-    if (lstat(name, &link) != 0) return open ? empty_file(name, handle) : 0;
-    const bool leads = stat(name, &target) == 0;
-    if (open && !(leads && same_identity(target, written))) return empty_file(name, handle);
+    const bool named = lstat(name, &link) == 0;
+    const bool leads = named && stat(name, &target) == 0;
+    if (open && !(leads && same_identity(target, written))) return written.st_nlink == 0 ? empty_file(name, handle) : 0;
+    if (!named) return 0;
     if (S_ISREG(link.st_mode) && link.st_nlink == 1) {
         if (unlink(name) == 0) return 0;
         const int err = errno;
@@ -108,11 +112,11 @@ int stdout_write_raw(const char* data, const size_t size) {
     return errno != 0 ? errno : EIO;
 }
 
-int out_open(const char* name, out_file** f, bool* created) {
+int out_open(const char* name, out_file** f, bool* created, const bool own) {
     *f = nullptr;
     // Opened without waiting for a FIFO's reader, so that no open that may never end is
     // made while the output cannot be interrupted.
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK;
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | (own ? O_NOFOLLOW : 0);
     int fd;
     *created = true;
     do fd = open(name, flags | O_EXCL, 0666);
@@ -122,6 +126,8 @@ int out_open(const char* name, out_file** f, bool* created) {
         do fd = open(name, flags, 0666);
         while (fd < 0 && errno == EINTR);
     }
+    // A symbolic link, which O_EXCL does not follow either.
+    if (fd < 0 && own && errno == ELOOP) return ART_E_NOT_OWN;
     if (fd < 0) return errno;
     // Writes wait as usual.
     const int status = fcntl(fd, F_GETFL);
@@ -141,6 +147,31 @@ int out_open_waiting(const char* name, out_file** f) {
     return fd < 0 ? errno : out_from_fd(fd, f);
 }
 
+namespace {
+
+// Who holds the lock that keeps the open file fd from a write lock, other than fd's own
+// open file (and, with the older kind of lock, this process): ART_E_BEING_READ for a
+// shared one, ART_E_LOCKED for a write lock, 0 for none.
+int other_lock(const int fd) {
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    int err = 0;
+#ifdef F_OFD_GETLK
+    if (fcntl(fd, F_OFD_GETLK, &lock) != 0) err = errno;
+    if (err == EINVAL) {
+        lock.l_type = F_WRLCK;
+#endif
+        err = fcntl(fd, F_GETLK, &lock) == 0 ? 0 : errno;
+#ifdef F_OFD_GETLK
+    }
+#endif
+    if (err != 0 || lock.l_type == F_UNLCK) return 0;
+    return lock.l_type == F_RDLCK ? ART_E_BEING_READ : ART_E_LOCKED;
+}
+
+}  // namespace
+
 int posix_lock(const int fd, const bool exclusive, int* hold) {
     struct flock lock {};
     lock.l_type = exclusive ? F_WRLCK : F_RDLCK;
@@ -152,31 +183,49 @@ int posix_lock(const int fd, const bool exclusive, int* hold) {
     if (err == EINVAL)
 #endif
         err = fcntl(fd, F_SETLK, &lock) == 0 ? 0 : errno;
-    if (err == EAGAIN || err == EACCES) return ART_E_LOCKED;
-    if (err != 0 && err != ENOLCK && err != EINVAL && err != EOPNOTSUPP) return err;
-    if (hold == nullptr) return 0;
-    *hold = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    return *hold < 0 ? errno : 0;
-}
-
-int posix_being_written(const int fd) {
-    struct flock lock {};
-    lock.l_type = F_RDLCK;
-    lock.l_whence = SEEK_SET;
-    int err = 0;
-#ifdef F_OFD_GETLK
-    if (fcntl(fd, F_OFD_GETLK, &lock) != 0) err = errno;
-    if (err == EINVAL) {
-        lock.l_type = F_RDLCK;
-#endif
-        err = fcntl(fd, F_GETLK, &lock) == 0 ? 0 : errno;
-#ifdef F_OFD_GETLK
+    if (err == EAGAIN || err == EACCES) {
+        // Told apart once the lock is known to be taken; one let go in the meantime is
+        // still said as a writer's.
+        const int holder = other_lock(fd);
+        return holder != 0 ? holder : ART_E_LOCKED;
     }
-#endif
-    return err == 0 && lock.l_type != F_UNLCK ? ART_E_LOCKED : 0;
+    if (err == ENOLCK || err == EINVAL || err == EOPNOTSUPP) err = ART_E_NO_LOCKS;
+    else if (err != 0) return err;
+    if (hold == nullptr) return err;
+    *hold = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    return *hold < 0 ? errno : err;
 }
 
-int replace_file(const char* from, const char* to) { return rename(from, to) == 0 ? 0 : errno; }
+int posix_being_read(const int fd) { return other_lock(fd); }
+
+// The folder of to is synced after the rename, so that the new name outlasts a power
+// loss: the file itself was synced before (out_sync).
+int replace_file(const char* from, const char* to) {
+    if (rename(from, to) != 0) return errno;
+    const char* const slash = std::strrchr(to, '/');
+    const std::string folder = slash == nullptr ? "." : slash == to ? "/" : std::string(to, slash);
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    // A folder that takes no sync (EINVAL on some file systems) is as durable as it can be.
+    const int err = fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
+    close(fd);
+    return err;
+}
+
+bool file_read_only(const char* name) {
+    struct stat st;
+    return stat(name, &st) == 0 && ((st.st_mode & 0222) == 0 || faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) != 0);
+}
+
+void take_attributes(const intptr_t handle, const char* name) {
+    struct stat st;
+    if (stat(name, &st) != 0) return;
+    const int fd = static_cast<int>(handle);
+    // The owner and the group where the run may set them (root, or a group of the
+    // runner's), then the mode, which a change of owner may have cleared bits of.
+    if (fchown(fd, st.st_uid, st.st_gid) != 0) (void)!fchown(fd, static_cast<uid_t>(-1), st.st_gid);
+    (void)!fchmod(fd, st.st_mode & 07777);
+}
 
 int posix_empty(const int fd) {
     struct stat st;

@@ -175,6 +175,8 @@ int remove_partial_output(const char* name, const intptr_t handle, const bool cr
     if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) return 0;
     const auto h = handle == -1 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(handle);
     if (h != INVALID_HANDLE_VALUE && GetFileType(h) != FILE_TYPE_DISK) return 0;
+    // Another file in the name's place: the one written may be another run's by now.
+    if (h != INVALID_HANDLE_VALUE && !name_is(name, h)) return 0;
     // Under wine a symbolic link looks like the file it leads to, and deleting either
     // deletes that file: only an output that the run created new, with no other name, is
     // deleted. Any other is emptied, every name kept.
@@ -196,8 +198,17 @@ int remove_partial_output(const char* name, const intptr_t handle, const bool cr
 }
 
 int replace_file(const char* from, const char* to) {
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : error_code();
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : error_code();
 }
+
+bool file_read_only(const char* name) {
+    const DWORD attributes = GetFileAttributesA(name);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+}
+
+// The file's security comes from its folder, as the replaced file's did; a read-only
+// file is never replaced.
+void take_attributes(intptr_t, const char*) {}
 
 unsigned usable_cores() {
     DWORD_PTR process = 0, system = 0;
