@@ -27,7 +27,7 @@ const char* art_strerror(const int code) {
     case ART_E_NOT_OWN:
         return "is a link, a pipe or a device, or has other names: it cannot take another file's place";
     case ART_E_REPLACED:
-        return "another file took its name during the run; what was written is gone";
+        return "another file took its name during the run; what was written is not kept under it";
     case ART_E_NOT_REGULAR:
         return "not a regular file; its size cannot be known";
     case ART_E_NOT_OPENED:

@@ -145,7 +145,7 @@ art_status output_file::commit() {
         // its move and its being kept, nor remove it under its new name.
         hold_interrupts();
         if (!guard_enter(false)) guard_wait_for_end();
-        const int err = replace_file(name_, target_);
+        const int err = replace_file(name_, target_, REPLACE_NEEDS_TARGET_CLOSED ? -1 : target_file_);
         const bool kept = err == 0 && guard_output_kept();
         guard_leave(false);
         release_interrupts();

@@ -9,6 +9,8 @@
 
 #include "chunk_sink.h"
 
+#include <cstdint>
+
 struct in_file;
 
 namespace art {
@@ -55,7 +57,12 @@ public:
     // takes no locks (ART_E_NO_LOCKS); removes a file of its own that an earlier run left
     // there and no run holds, and creates the output anew; begin gives it the target's
     // permissions and owner.
-    void replace_at(const char* target) { target_ = target; }
+    // target_file is the handle of the target as the run read it, which it must still be
+    // when the output takes its place (replace_file), or -1.
+    void replace_at(const char* target, intptr_t target_file = -1) {
+        target_ = target;
+        target_file_ = target_file;
+    }
     // The run succeeded: the output stays (put in its target's place, if one is set), and
     // is let go; an interruption after that ends the process and leaves it. A failure to
     // put it there leaves it registered, to be taken back. Never returns when an
@@ -78,6 +85,7 @@ private:
     out_file* file_ = nullptr;  // held from open until committed or taken back
     const char* name_ = nullptr;
     const char* target_ = nullptr;  // the file that the output replaces on commit, if any
+    intptr_t target_file_ = -1;     // the handle that target_ must still lead to then
     bool created_ = false;      // new, not an existing file replaced
     bool registered_ = false;   // with the run guard, until commit or take_back
     bool in_order_ = false;     // cannot be positioned

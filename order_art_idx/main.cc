@@ -29,7 +29,7 @@ static int order() {
     // be replaced and a new index that is no file of its own are refused before the work,
     // and one that an earlier run left behind goes with any run's end.
     output_file out;
-    out.replace_at(INDEX_FILE);
+    out.replace_at(INDEX_FILE, index.file != nullptr ? in_handle(index.file) : -1);
     if (const int status = create_output(out, NEW_INDEX_FILE, {{TEXT_FILE, text.file}, {INDEX_FILE, index.file}}))
         return status;
     // The check stops at the first record that gather refuses, and may not read the index

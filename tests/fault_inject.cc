@@ -31,7 +31,9 @@
 //                                  "none": every lock fails with ENOLCK, as on a file system
 //                                  that takes none;
 //   ART_SIGNAL_BEFORE_RENAME       signal number ART_SIGNAL_BEFORE_RENAME is raised just
-//                                  before the program renames a file;
+//                                  before the program renames a file (or swaps two names);
+//   ART_RENAME_BEFORE_RENAME       "FROM TO": just before that, the file FROM is renamed
+//                                  to TO, as another process may in that moment;
 //   ART_TRACE                      a line is appended to that file for each sync ("fsync
 //                                  NAME", the last part of the synced file's path) and each
 //                                  rename ("rename FROM TO"), in the order they are made.
@@ -113,8 +115,13 @@ void change(const char* path) {
 void change_before_use(const int fd) {
     if (std::getenv("ART_CHANGE_AFTER_WRITE_TO") != nullptr || !is_file(fd, "ART_CHANGE_FILE") || changed.exchange(true))
         return;
-    // The program opened it read-only: change it by name, through the same link.
-    change(("/proc/self/fd/" + std::to_string(fd)).c_str());
+    // The program opened it read-only: change it by name, the name that its descriptor
+    // leads to here (a program that change() runs has a /proc/self of its own).
+    char path[4096];
+    const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1);
+    if (n <= 0) std::abort();
+    path[n] = '\0';
+    change(path);
 }
 
 void after_write(const int fd, const ssize_t w) {
@@ -217,11 +224,36 @@ extern "C" int fsync(int fd) {
     return next(fd);
 }
 
+namespace {
+
+// What ART_SIGNAL_BEFORE_RENAME, ART_RENAME_BEFORE_RENAME and ART_TRACE make of the
+// program's rename of from to to, before it is made.
+void before_rename(const char* from, const char* to) {
+    static const auto real_rename = real<int (*)(const char*, const char*)>("rename");
+    if (const char* const signal = std::getenv("ART_SIGNAL_BEFORE_RENAME")) raise(std::atoi(signal));
+    if (const char* const names = std::getenv("ART_RENAME_BEFORE_RENAME")) {
+        const std::string both = names;
+        const size_t space = both.find(' ');
+        if (real_rename(both.substr(0, space).c_str(), both.substr(space + 1).c_str()) != 0) std::abort();
+    }
+    trace(std::string("rename ") + from + " " + to);
+}
+
+}  // namespace
+
 extern "C" int rename(const char* from, const char* to) {
     static const auto next = real<int (*)(const char*, const char*)>("rename");
-    if (const char* const signal = std::getenv("ART_SIGNAL_BEFORE_RENAME")) raise(std::atoi(signal));
-    trace(std::string("rename ") + from + " " + to);
+    before_rename(from, to);
     return next(from, to);
+}
+
+// A swap of two names is traced as the rename that it stands for; the swap back, and the
+// one made to undo it, are not.
+extern "C" int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned flags) {
+    static const auto next = real<int (*)(int, const char*, int, const char*, unsigned)>("renameat2");
+    static std::atomic<bool> swapped{false};
+    if (!swapped.exchange(true)) before_rename(from, to);
+    return next(from_dir, from, to_dir, to, flags);
 }
 
 extern "C" ssize_t read(int fd, void* buf, size_t count) {

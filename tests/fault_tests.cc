@@ -355,6 +355,14 @@ const fault FAULTS[] = {
      "", "", "enwik_art_idx", "is being read by another run", 1, left::nothing, false, false, "order_art_idx",
      "cat enwik_text2_vok_r >/dev/null && while [ ! -e holder.status ]; do sleep 0.01; done && "
      "[ \"$(cat holder.status)\" = 0 ]", "a FIFO is no Windows named pipe"},
+    // An index of another's renamed over the old one in the moment before the rename is
+    // not replaced: the names are swapped in one step, and swapped back when the file
+    // swapped out is not the index that was ordered.
+    {"another index renamed over the index just before the rename",
+     "cp \"$KEPT\" theirs && echo THEIRS >>theirs && cp theirs theirs.copy",
+     "ASAN_OPTIONS=verify_asan_link_order=0 ART_RENAME_BEFORE_RENAME='theirs enwik_art_idx'", "", "enwik_art_idx",
+     CHANGED, 1, left::nothing, true, false, "order_art_idx", "cmp \"$KEPT\" theirs.copy && test ! -e theirs",
+     "needs LD_PRELOAD", true},
     // A link of any kind as the new index creates nothing through it, a dangling one too.
     {"new index a dangling symbolic link", "mkdir elsewhere && ln -s elsewhere/file \"$OUT\"", "", "", "OUT", NOT_OWN,
      1, left::link, false, false, "order_art_idx", "test ! -e elsewhere/file && test -f \"$KEPT\" && test ! -L \"$KEPT\"",

@@ -98,7 +98,10 @@ int in_being_read(in_file* f);
 
 // Puts the file named from in the place of the one named to, in one step: a reader sees
 // the one or the other, whole; the new name is then made durable (the folder synced).
-int replace_file(const char* from, const char* to);
+// Where the system can swap two names in one step (Linux), to must still lead to the file
+// open on handle expected (-1: any file): else nothing is changed, and ART_E_CHANGED;
+// elsewhere the caller checks it just before.
+int replace_file(const char* from, const char* to, intptr_t expected = -1);
 // Whether the file that replace_file would replace may be written by this process: no
 // write permission at all, or none for it, is read-only.
 bool file_read_only(const char* name);

@@ -198,10 +198,34 @@ int posix_lock(const int fd, const bool exclusive, int* hold) {
 
 int posix_being_read(const int fd) { return other_lock(fd); }
 
+namespace {
+
+// Puts from in to's place where to still leads to the file open on expected: the two
+// names are swapped in one step, then the file swapped out is looked at, and swapped back
+// when it is another (put there since the caller's last check). Where names cannot be
+// swapped, a rename.
+int swap_into_place(const char* from, const char* to, const intptr_t expected) {
+#ifdef RENAME_EXCHANGE
+    struct stat was, held;
+    if (expected >= 0 && renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE) == 0) {
+        if (stat(from, &was) != 0 || fstat(static_cast<int>(expected), &held) != 0 || !same_identity(was, held)) {
+            renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE);
+            return ART_E_CHANGED;
+        }
+        return unlink(from) == 0 ? 0 : errno;
+    }
+    if (expected >= 0 && errno == ENOENT) return ART_E_CHANGED;  // to is gone
+#endif
+    (void)expected;
+    return rename(from, to) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
 // The folder of to is synced after the rename, so that the new name outlasts a power
 // loss: the file itself was synced before (out_sync).
-int replace_file(const char* from, const char* to) {
-    if (rename(from, to) != 0) return errno;
+int replace_file(const char* from, const char* to, const intptr_t expected) {
+    if (const int err = swap_into_place(from, to, expected)) return err;
     const char* const slash = std::strrchr(to, '/');
     const std::string folder = slash == nullptr ? "." : slash == to ? "/" : std::string(to, slash);
     const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

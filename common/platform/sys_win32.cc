@@ -197,7 +197,7 @@ int remove_partial_output(const char* name, const intptr_t handle, const bool cr
     return emptied ? err : ART_E_NOT_EMPTIED;
 }
 
-int replace_file(const char* from, const char* to) {
+int replace_file(const char* from, const char* to, intptr_t) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : error_code();
 }
 
