@@ -592,7 +592,7 @@ TEST(CheckIndex, FailsAsTheOtherProgramsDo) {
         // FIFO fed by nothing for 5 s: it holds the index it has emptied.
         {"index held by a builder that waits for its text",
          "mkdir h && mkfifo h/" + TEXT + " && ln -s ../" + INDEX + " h/" + INDEX + " && { sleep 5 >h/" + TEXT +
-             " & } && { (cd h && exec " + command_of("build_art_idx") + ") >/dev/null 2>&1 & } && " +
+             " 2>/dev/null & } && { (cd h && exec " + command_of("build_art_idx") + ") >/dev/null 2>&1 & } && " +
              "for t in $(seq 1000); do [ -s " + INDEX + " ] || break; sleep 0.01; done && ",
          "", LOADING_INDEX, "enwik_art_idx: is being written by another run"},
     };
