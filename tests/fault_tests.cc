@@ -83,7 +83,8 @@ const char* const NOT_FOR_THE_ORDERING[] = {
     "output a symbolic link on a full disk", "output a FIFO that nobody reads, interrupted",
     "output a FIFO that its reader does not read, interrupted",
     "standard streams closed, input shortened while the output is written", "no lock can be had",
-    "stdout unwritable", "stdout a pipe with no reader",
+    "stdout unwritable", "stdout a pipe with no reader", "output a dangling symbolic link",
+    "output a dangling symbolic link, then a file size limit",
 };
 // Inputs last written long ago: a change during the run is then later than the file
 // system's clock can tell apart.
@@ -326,6 +327,13 @@ const fault FAULTS[] = {
      "kill $(cat reader.pid) 2>/dev/null; test -f \"$KEPT\" && test ! -p \"$KEPT\"", "a FIFO is no Windows named pipe"},
     {"new index a hard link of another file", "echo OLD > other && ln other \"$OUT\"", "", "", "OUT", NOT_OWN, 1,
      left::whole, false, false, "order_art_idx", "test \"$(cat other)\" = OLD", nullptr},
+    // An output that is a symbolic link that leads nowhere yet is written through it; what
+    // a failed run made there goes, the link stays.
+    {"output a dangling symbolic link", "mkdir elsewhere && ln -s elsewhere/file \"$OUT\"", "", "", nullptr, "", 0,
+     left::whole, false, false, nullptr, "test -s elsewhere/file", "needs symbolic links that wine does not follow"},
+    {"output a dangling symbolic link, then a file size limit", "mkdir elsewhere && ln -s elsewhere/file \"$OUT\"",
+     "ulimit -f 100;", ">/dev/null", "OUT", "File too large", 1, left::link, false, false, nullptr,
+     "test ! -e elsewhere/file && test -L \"$OUT\"", "needs symbolic links that wine does not follow"},
     // Where no lock can be had, an output is written as ever, but the ordering's would
     // take another file's place with nothing to keep another run from it.
     {"no lock can be had", "", "ASAN_OPTIONS=verify_asan_link_order=0 ART_LOCKS=none", "", nullptr, "", 0, left::whole,

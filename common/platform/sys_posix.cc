@@ -6,6 +6,7 @@
 #include "posix_files.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -67,6 +68,26 @@ bool stdout_is(const char* name) {
            stat(name, &sn) == 0 && one_file(so, sn);
 }
 
+namespace {
+
+// The path that the symbolic link name leads to, one step (a relative one taken from
+// name's folder), in buf; false when name is no link. Async-signal-safe.
+bool link_target(const char* name, char* buf, const size_t cap) {
+    char link[PATH_MAX];
+    const ssize_t n = readlink(name, link, sizeof link - 1);
+    if (n <= 0) return false;
+    const auto length = static_cast<size_t>(n);
+    link[length] = '\0';
+    const char* const slash = std::strrchr(name, '/');
+    const size_t folder = link[0] != '/' && slash != nullptr ? static_cast<size_t>(slash - name) + 1 : 0;
+    if (folder + length + 1 > cap) return false;
+    std::memcpy(buf, name, folder);
+    std::memcpy(buf + folder, link, length + 1);
+    return true;
+}
+
+}  // namespace
+
 static int empty_file(const char* name, const intptr_t handle) {
     const int r = handle >= 0 ? ftruncate(static_cast<int>(handle), 0) : truncate(name, 0);
     return r == 0 ? 0 : errno;
@@ -76,11 +97,12 @@ static bool same_identity(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// The file system tells a link from the file it leads to: whether the run created the
-// output does not matter here. Where name no longer leads to the file that handle writes
+// The file system tells a link from the file it leads to; a file that the run created
+// through a symbolic link (one that led nowhere) is removed, the link kept. Where name no
+// longer leads to the file that handle writes
 // (another file was put in its place, or it was renamed), the file written is emptied
 // only once no name at all leads to it: under another name it is another run's now.
-int remove_partial_output(const char* name, const intptr_t handle, bool) {
+int remove_partial_output(const char* name, const intptr_t handle, const bool created) {
     struct stat link, target, written;
     const bool open = handle >= 0 && fstat(static_cast<int>(handle), &written) == 0;
     const bool named = lstat(name, &link) == 0;
@@ -92,6 +114,12 @@ int remove_partial_output(const char* name, const intptr_t handle, bool) {
         const int err = errno;
         return empty_file(name, handle) == 0 ? err : ART_E_NOT_EMPTIED;
     }
+    char made[PATH_MAX];
+    struct stat at;
+    if (created && S_ISLNK(link.st_mode) && leads && S_ISREG(target.st_mode) && target.st_nlink == 1 &&
+        link_target(name, made, sizeof made) && lstat(made, &at) == 0 && S_ISREG(at.st_mode) &&
+        same_identity(at, target) && unlink(made) == 0)
+        return 0;
     if ((S_ISREG(link.st_mode) || S_ISLNK(link.st_mode)) && leads && S_ISREG(target.st_mode)) {
         const int err = empty_file(name, handle);
         return err == 0 ? 0 : ART_E_NOT_EMPTIED;
@@ -121,6 +149,16 @@ int out_open(const char* name, out_file** f, bool* created, const bool own) {
     *created = true;
     do fd = open(name, flags | O_EXCL, 0666);
     while (fd < 0 && errno == EINTR);
+    // A symbolic link that leads nowhere yet: the file it names is made new, the run's own
+    // to take back.
+    char target[PATH_MAX];
+    struct stat st;
+    if (fd < 0 && errno == EEXIST && !own && lstat(name, &st) == 0 && S_ISLNK(st.st_mode) && stat(name, &st) != 0 &&
+        errno == ENOENT && link_target(name, target, sizeof target)) {
+        do fd = open(target, flags | O_EXCL, 0666);
+        while (fd < 0 && errno == EINTR);
+        if (fd < 0 && errno != EEXIST) return errno;
+    }
     if (fd < 0 && errno == EEXIST) {
         *created = false;
         do fd = open(name, flags, 0666);
