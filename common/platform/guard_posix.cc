@@ -10,9 +10,9 @@
 #include <unistd.h>
 #ifdef __linux__
 #include <sys/syscall.h>
+#endif
 
 namespace art {
-#endif
 
 namespace {
 

@@ -127,11 +127,15 @@ int remove_partial_output(const char* name, const intptr_t handle, const bool cr
     return 0;
 }
 
+// The process's affinity where the system tells it (glibc, musl), else the processors
+// online.
 unsigned usable_cores() {
+#if defined(__linux__) && defined(CPU_COUNT)
     cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
-    const int count = CPU_COUNT(&set);
-    return count > 0 ? static_cast<unsigned>(count) : 1;
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return static_cast<unsigned>(CPU_COUNT(&set));
+#endif
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<unsigned>(online) : 1;
 }
 
 int stdout_write_raw(const char* data, const size_t size) {
