@@ -24,6 +24,9 @@ const char* art_strerror(const int code) {
         return "is read-only";
     case ART_E_NO_LOCKS:
         return "cannot be locked on its file system, so no other run can be kept from it: it does not take another file's place";
+    case ART_E_NOT_SWAPPED_BACK:
+        return "input changed during the run, in the moment it was replaced, and could not be given its name back: "
+               "it stands under the new file's name";
     case ART_E_NOT_OWN:
         return "is a link, a pipe or a device, or has other names: it cannot take another file's place";
     case ART_E_REPLACED:

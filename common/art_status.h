@@ -20,6 +20,7 @@ enum : int {
     ART_E_BEING_READ = -12,  // a file that another run is reading
     ART_E_READ_ONLY = -13,   // a file that is to be replaced but may not be written
     ART_E_NO_LOCKS = -14,    // a file that cannot be locked, where the run needs the lock
+    ART_E_NOT_SWAPPED_BACK = -15,  // a file changed in the moment of its replacement, left under the new one's name
 };
 
 struct art_status {

@@ -84,7 +84,7 @@ const char* const NOT_FOR_THE_ORDERING[] = {
     "output a FIFO that its reader does not read, interrupted",
     "standard streams closed, input shortened while the output is written", "no lock can be had",
     "stdout unwritable", "stdout a pipe with no reader", "output a dangling symbolic link",
-    "output a dangling symbolic link, then a file size limit",
+    "output a dangling symbolic link, then a file size limit", "output a chain of symbolic links leading nowhere, then a file size limit",
 };
 // Inputs last written long ago: a change during the run is then later than the file
 // system's clock can tell apart.
@@ -334,6 +334,10 @@ const fault FAULTS[] = {
     {"output a dangling symbolic link, then a file size limit", "mkdir elsewhere && ln -s elsewhere/file \"$OUT\"",
      "ulimit -f 100;", ">/dev/null", "OUT", "File too large", 1, left::link, false, false, nullptr,
      "test ! -e elsewhere/file && test -L \"$OUT\"", "needs symbolic links that wine does not follow"},
+    {"output a chain of symbolic links leading nowhere, then a file size limit",
+     "mkdir elsewhere && ln -s elsewhere/a \"$OUT\" && ln -s b elsewhere/a", "ulimit -f 100;", ">/dev/null", "OUT",
+     "File too large", 1, left::link, false, false, nullptr, "test ! -e elsewhere/b && test -L elsewhere/a",
+     "needs symbolic links that wine does not follow"},
     // Where no lock can be had, an output is written as ever, but the ordering's would
     // take another file's place with nothing to keep another run from it.
     {"no lock can be had", "", "ASAN_OPTIONS=verify_asan_link_order=0 ART_LOCKS=none", "", nullptr, "", 0, left::whole,

@@ -70,20 +70,33 @@ bool stdout_is(const char* name) {
 
 namespace {
 
-// The path that the symbolic link name leads to, one step (a relative one taken from
-// name's folder), in buf; false when name is no link. Async-signal-safe.
+// The path at the end of the chain of symbolic links that name starts (each relative one
+// taken from its own link's folder), in buf: the first that is no link, or that does not
+// exist; false when name is no link, or the chain is too long. Async-signal-safe.
 bool link_target(const char* name, char* buf, const size_t cap) {
-    char link[PATH_MAX];
-    const ssize_t n = readlink(name, link, sizeof link - 1);
-    if (n <= 0) return false;
-    const auto length = static_cast<size_t>(n);
-    link[length] = '\0';
-    const char* const slash = std::strrchr(name, '/');
-    const size_t folder = link[0] != '/' && slash != nullptr ? static_cast<size_t>(slash - name) + 1 : 0;
-    if (folder + length + 1 > cap) return false;
-    std::memcpy(buf, name, folder);
-    std::memcpy(buf + folder, link, length + 1);
-    return true;
+    char path[PATH_MAX], link[PATH_MAX];
+    const size_t start = std::strlen(name);
+    if (start + 1 > sizeof path) return false;
+    std::memcpy(path, name, start + 1);
+    struct stat st;
+    for (int step = 0; step < 32; ++step) {
+        if (lstat(path, &st) != 0 || !S_ISLNK(st.st_mode)) {
+            if (step == 0) return false;
+            const size_t length = std::strlen(path);
+            if (length + 1 > cap) return false;
+            std::memcpy(buf, path, length + 1);
+            return true;
+        }
+        const ssize_t n = readlink(path, link, sizeof link - 1);
+        if (n <= 0) return false;
+        const auto length = static_cast<size_t>(n);
+        link[length] = '\0';
+        const char* const slash = std::strrchr(path, '/');
+        const size_t folder = link[0] != '/' && slash != nullptr ? static_cast<size_t>(slash - path) + 1 : 0;
+        if (folder + length + 1 > sizeof path) return false;
+        std::memmove(path + folder, link, length + 1);
+    }
+    return false;
 }
 
 }  // namespace
@@ -250,15 +263,14 @@ int swap_into_place(const char* from, const char* to, const intptr_t expected) {
 #ifdef RENAME_EXCHANGE
     struct stat was, held;
     if (expected >= 0 && renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE) == 0) {
-        if (stat(from, &was) != 0 || fstat(static_cast<int>(expected), &held) != 0 || !same_identity(was, held)) {
-            renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE);
-            return ART_E_CHANGED;
-        }
+        if (stat(from, &was) != 0 || fstat(static_cast<int>(expected), &held) != 0 || !same_identity(was, held))
+            return renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE) == 0 ? ART_E_CHANGED : ART_E_NOT_SWAPPED_BACK;
         return unlink(from) == 0 ? 0 : errno;
     }
     if (expected >= 0 && errno == ENOENT) return ART_E_CHANGED;  // to is gone
 #endif
-    (void)expected;
+    // Where names cannot be swapped, the check comes as close to the rename as it can.
+    if (expected >= 0 && !name_leads_to(to, expected)) return ART_E_CHANGED;
     return rename(from, to) == 0 ? 0 : errno;
 }
 
