@@ -10,14 +10,65 @@
 #include "run.h"
 #include "threads.h"
 
+#include <chrono>
 #include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
 
 namespace art {
 
 // Where the new index is written before it takes the old one's place.
 constexpr const char* NEW_INDEX_FILE = "enwik_art_idx.new";
+
+// The judge's settings, from the command line.
+order_options judge_options;
+
+// The line that tells what the ordering did and how it was judged.
+static std::string said(const order_result& r) {
+    char how[160], line[320];
+    std::snprintf(how, sizeof how, "judged by zstd level %d with a window of %" PRIu64 " KiB on %" PRIu64 " of %" PRIu64
+                  " bytes of gathered text", judge_options.judge_level, (uint64_t{1} << judge_options.judge_window_log) >> 10,
+                  r.judged_bytes, r.total_bytes);
+    if (r.judged == 0)
+        std::snprintf(line, sizeof line, "the order given is kept: fewer than 3 records");
+    else if (r.changed)
+        std::snprintf(line, sizeof line, "%" PRIu64 " records moved (%s): %" PRIu64 " bytes before, %" PRIu64 " after, %s",
+                      r.moved, order_kind_name(r.kind), r.before, r.after, how);
+    else
+        std::snprintf(line, sizeof line, "the order given is kept: %" PRIu64 " bytes, none of %u orders smaller by %.1f%%, %s",
+                      r.before, r.judged - 1, 100 * judge_options.margin, how);
+    return line;
+}
+
+// Progress on a terminal, once the run has taken a second; erased by progress_done.
+struct progress_state {
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    bool shown = false;
+};
+static void show_progress(void* context, const char* step, const unsigned done, const unsigned total) {
+    auto* const p = static_cast<progress_state*>(context);
+    if (std::chrono::steady_clock::now() - p->start < std::chrono::seconds(1)) return;
+    if (total == 0)
+        std::fprintf(stderr, "\r%s: %s...\033[K", program_name, step);
+    else
+        std::fprintf(stderr, "\r%s: %s, %u of %u orders...\033[K", program_name, step, done, total);
+    std::fflush(stderr);
+    p->shown = true;
+}
+static void progress_done(const progress_state& p) {
+    if (p.shown) std::fprintf(stderr, "\r\033[K");
+}
 
 static int order() {
     if (const int status = refuse_stdout_on(NEW_INDEX_FILE, {TEXT_FILE, INDEX_FILE})) return status;
@@ -40,15 +91,21 @@ static int order() {
 
     const std::unique_ptr<unsigned char[]> ordered(new (std::nothrow) unsigned char[n * ART_RECORD_SIZE]);
     if (!ordered) return fail(status_of(INDEX_FILE, ENOMEM));
-    order_options options;
+    order_options options = judge_options;
     options.threads = limits.threads;
+    progress_state progress;
+    if (isatty(fileno(stderr))) {
+        options.progress = show_progress;
+        options.progress_context = &progress;
+    }
     const order_result r = order_articles(text.data, text.size, index.data, n, ordered.get(), options);
+    progress_done(progress);
     if (r.error != 0) return fail(status_of(INDEX_FILE, r.error));
     if (!r.changed) {
         // Nothing is written: the index stays byte for byte.
         for (const loaded_file* input : {&text, &index})
             if (const art_status s = check_unchanged(*input); !s.ok()) return fail(s);
-        print("n=%" PRIu64 "\nthe order given is kept: no better one was found\n", n);
+        print("n=%" PRIu64 "\n%s\n", n, said(r).c_str());
         const art_status s = stdout_status();
         return s.ok() ? 0 : fail(s);
     }
@@ -69,8 +126,7 @@ static int order() {
         if (s.ok() && input->file != nullptr && !name_leads_to(input->name, in_handle(input->file)))
             s = status_of(input->name, ART_E_CHANGED);
     if (s.ok())
-        print("n=%" PRIu64 "\n%" PRIu64 " records moved: the cost model expects %.0f bytes less to compress\n", n,
-              r.moved, r.estimated_gain);
+        print("n=%" PRIu64 "\n%s\n", n, said(r).c_str());
     // The old index is let go, its lock with it, before the new one takes its place, which
     // Windows refuses to a file that is open. A builder that opens it in that moment finds,
     // when it ends, that its name was taken, and fails.
@@ -80,4 +136,37 @@ static int order() {
 
 }  // namespace art
 
-int main() { return art::run_main("order_art_idx", art::order); }
+// --level=N and --window=SIZE set the judge; --help says so; other arguments are ignored.
+static const char* const USAGE =
+    "usage: order_art_idx [--level=N] [--window=SIZE]\n"
+    "Reorders enwik_art_idx so that articles of similar content of enwik_text2_vok sit together,\n"
+    "keeping the order given unless zstd compresses the gathered text and index of another\n"
+    "order smaller by more than 0.2%.\n"
+    "  --level=N      the judge's zstd level (default 3)\n"
+    "  --window=SIZE  the judge's window, a power of two, in bytes or with K, M or G (default 8M)\n";
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const char* const a = argv[i];
+        char* end = nullptr;
+        if (std::strcmp(a, "--help") == 0) {
+            std::fputs(USAGE, stdout);
+            return std::fflush(stdout) == 0 ? 0 : 1;
+        } else if (std::strncmp(a, "--level=", 8) == 0) {
+            const long v = std::strtol(a + 8, &end, 10);
+            if (end == a + 8 || *end != '\0' || v < -131072 || v > 22)
+                return std::fprintf(stderr, "order_art_idx: %s: not a zstd level\n", a), 1;
+            art::judge_options.judge_level = int(v);
+        } else if (std::strncmp(a, "--window=", 9) == 0) {
+            unsigned long long v = std::strtoull(a + 9, &end, 10);
+            const int shift = *end == 'K' ? 10 : *end == 'M' ? 20 : *end == 'G' ? 30 : 0;
+            if (shift != 0) ++end;
+            unsigned log = 0;
+            while (log < 40 && (1ULL << log) < (v << shift)) ++log;
+            if (end == a + 9 || *end != '\0' || v == 0 || (1ULL << log) != (v << shift) || log < 10 || log > 31)
+                return std::fprintf(stderr, "order_art_idx: %s: not a window of 1K to 2G, a power of two\n", a), 1;
+            art::judge_options.judge_window_log = log;
+        }
+    }
+    return art::run_main("order_art_idx", art::order);
+}
