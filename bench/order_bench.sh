@@ -61,60 +61,82 @@ sizes() {
     echo "$(cat "$1/zstd") $(cat "$1/xz") $(cat "$1/idx")"
 }
 
-# quality NAME TEXT GROUPED_NAME STARTS...: the table for one corpus.
+# shuffled_text TEXT BUILT_INDEX OUTPUT: TEXT's articles written in a random order
+# (reorder_index, seed 7, the last article last), as a text of its own.
+shuffled_text() {
+    local d
+    d=$(mktemp -d "$work/shuffle.XXXXXX")
+    ln -f "$1" "$d/enwik_text2_vok"
+    "$bin/reorder_index" "$2" "$d/enwik_art_idx" 7
+    (cd "$d" && "$bin/gather_arts" >/dev/null)
+    mv "$d/enwik_text2_vok_r" "$3"
+    rm -rf "$d"
+}
+
+# quality NAME TEXT NATURAL [STARTS]: the table for one corpus. Starts: NATURAL (TEXT with the
+# builder's index), "shuffled-text" (TEXT's articles written in a random order, with the
+# builder's index of that text: its text order is no help) and "shuffled-index" (TEXT
+# with its builder's index shuffled); each start, then order_art_idx's order of it.
+# Where the order made is the start's, its sizes are the start's. With REFERENCE=1, the
+# row "shuffled-text leading" is the shuffled text sorted by leading bytes alone
+# (bench/order_index kinds=2 margin=-1). "gap": the share of the shuffled start's excess
+# over NATURAL, net, that is recovered (for the shuffled index, over its own start).
 quality() {
-    local name=$1 text=$2 grouped=$3
-    shift 3
-    local records
+    local name=$1 text=$2 natural=$3 starts=${4:-$3 shuffled-text shuffled-index}
     mkdir -p "$name/built"
     : >"$name/sizes"
     ln -f "$text" "$name/built/enwik_text2_vok"
     (cd "$name/built" && "$bin/build_art_idx" >/dev/null)
-    records=$(( $(stat -c %s "$name/built/enwik_art_idx") / 8 ))
-    echo "$name: $records articles, $(stat -c %s "$text") bytes"
+    [ -f "$name/shuffled.txt" ] || shuffled_text "$text" "$name/built/enwik_art_idx" "$name/shuffled.txt"
+    echo "$name: $(( $(stat -c %s "$name/built/enwik_art_idx") / 8 )) articles, $(stat -c %s "$text") bytes"
     local start
-    for start in "$@"; do
-        local d=$name/$start
+    for start in $starts; do
+        local d=$name/$start source=$text
+        [ "$start" = shuffled-text ] && source=$name/shuffled.txt
         mkdir -p "$d"
-        ln -f "$text" "$d/enwik_text2_vok"
+        ln -f "$source" "$d/enwik_text2_vok"
         case $start in
-        path | grouped) cp "$name/built/enwik_art_idx" "$d/enwik_art_idx" ;;
-        random) "$bin/reorder_index" "$name/built/enwik_art_idx" "$d/enwik_art_idx" 7 ;;
-        size) by_size "$name/built/enwik_art_idx" "$d/enwik_art_idx" ;;
+        shuffled-index) "$bin/reorder_index" "$name/built/enwik_art_idx" "$d/enwik_art_idx" 7 ;;
+        *) (cd "$d" && "$bin/build_art_idx" >/dev/null) ;;
         esac
-        echo "$start start $(sizes "$d")" >>"$name/sizes"
+        cp "$d/enwik_art_idx" "$d/start_idx"
+        local started
+        started=$(sizes "$d")
+        echo "$start start $started" >>"$name/sizes"
         local t0 t1
         t0=$(date +%s%N)
         (cd "$d" && "$bin/order_art_idx" | tail -1 >said)
         t1=$(date +%s%N)
         (cd "$d" && "$bin/check_art_idx" >/dev/null)
-        echo "$start ordered $(sizes "$d") $(( (t1 - t0) / 1000000 )) $(cat "$d/said" | tr ' ' '_')" >>"$name/sizes"
-        if [ "$start" = random ]; then
-            # The same from content alone: no text neighbours, no index counted.
-            local c=$name/similarity
+        local ordered=$started
+        cmp -s "$d/enwik_art_idx" "$d/start_idx" || ordered=$(sizes "$d")
+        echo "$start ordered $ordered $(( (t1 - t0) / 1000000 )) $(tr ' ' '_' <"$d/said")" >>"$name/sizes"
+        if [ "$start" = shuffled-text ] && [ "${REFERENCE:-0}" = 1 ]; then
+            local c=$name/leading
             mkdir -p "$c"
-            ln -f "$text" "$c/enwik_text2_vok"
-            "$bin/reorder_index" "$name/built/enwik_art_idx" "$c/start_idx" 7
+            ln -f "$source" "$c/enwik_text2_vok"
             t0=$(date +%s%N)
-            "$bin/order_index" "$c/enwik_text2_vok" "$c/start_idx" "$c/enwik_art_idx" text_neighbours=0 >"$c/said"
+            "$bin/order_index" "$c/enwik_text2_vok" "$d/start_idx" "$c/enwik_art_idx" kinds=2 margin=-1 >"$c/said"
             t1=$(date +%s%N)
             (cd "$c" && "$bin/check_art_idx" >/dev/null)
-            echo "random similarity $(sizes "$c") $(( (t1 - t0) / 1000000 )) $(tr ' ' '_' <"$c/said")" >>"$name/sizes"
+            echo "shuffled-text leading $(sizes "$c") $(( (t1 - t0) / 1000000 )) $(tr ' ' '_' <"$c/said")" >>"$name/sizes"
         fi
     done
-    awk -v g="$grouped" '
+    awk -v g="$natural" '
         { kind[NR] = $1 " " $2; z[NR] = $3; x[NR] = $4; i[NR] = $5; ms[NR] = $6; said[NR] = $7
           if ($2 == "start") { sz[$1] = $3; sx[$1] = $4; si[$1] = $5 } }
         END {
-            gz = sz[g] + si[g]; gx = sx[g] + si[g]; rz = sz["random"] + si["random"]; rx = sx["random"] + si["random"]
-            printf "%-16s %11s %11s %9s %11s %11s %8s %8s %8s %8s %7s\n", "order", "zstd -19", "xz -6", "index xz", \
+            gz = sz[g] + si[g]; gx = sx[g] + si[g]
+            printf "%-22s %11s %11s %9s %11s %11s %8s %8s %8s %8s %7s\n", "order", "zstd -19", "xz -6", "index xz", \
                    "net zstd", "net xz", "vs start", "vs start", "gap zstd", "gap xz", "time s"
             for (k = 1; k <= NR; ++k) {
                 split(kind[k], p, " ")
                 s = p[1]; nz = z[k] + i[k]; nx = x[k] + i[k]
-                printf "%-16s %11d %11d %9d %11d %11d %8.4f %8.4f %7.1f%% %7.1f%% %7s\n", kind[k], z[k], x[k], i[k], nz, nx,
-                       nz / (sz[s] + si[s]), nx / (sx[s] + si[s]),
-                       rz == gz ? 0 : 100 * (rz - nz) / (rz - gz), rx == gx ? 0 : 100 * (rx - nx) / (rx - gx),
+                rz = sz[s] + si[s]; rx = sx[s] + si[s]
+                printf "%-22s %11d %11d %9d %11d %11d %8.4f %8.4f %7s %7s %7s\n", kind[k], z[k], x[k], i[k], nz, nx,
+                       nz / rz, nx / rx,
+                       (s == g || rz == gz) ? "-" : sprintf("%.1f%%", 100 * (rz - nz) / (rz - gz)),
+                       (s == g || rx == gx) ? "-" : sprintf("%.1f%%", 100 * (rx - nx) / (rx - gx)),
                        ms[k] == "" ? "-" : sprintf("%.2f", ms[k] / 1000)
             }
         }' "$name/sizes"
@@ -185,12 +207,35 @@ if [[ $parts == *a* || $parts == *speed* ]]; then
 fi
 if [[ " $parts " == *" a "* ]]; then
     echo "== Corpus A"
-    quality corpus_a "$corpus_a" path path random size
+    quality corpus_a "$corpus_a" path
 fi
 if [[ " $parts " == *" short "* ]]; then
     echo "== Short articles"
     [ -f short.txt ] || python3 "$here/order_corpus.py" short.txt pieces 9
-    quality short short.txt grouped grouped random
+    quality short short.txt grouped
+fi
+corpus_c=$work/corpus_c.txt
+if [[ " $parts " == *" c "* || " $parts " == *" speed "* ]]; then
+    if [ ! -f "$corpus_c" ]; then
+        tarball=/usr/src/linux-source-6.1.tar.xz
+        [ -f "$tarball" ] || { echo "corpus C needs $tarball: apt-get install linux-source-6.1" >&2; exit 1; }
+        mkdir -p kernel
+        tar -xf "$tarball" -C kernel
+        python3 "$here/tree_corpus.py" "$corpus_c" kernel 1000000000
+        rm -rf kernel
+    fi
+fi
+if [[ " $parts " == *" c "* ]]; then
+    echo "== Corpus C"
+    quality corpus_c "$corpus_c" path "${C_STARTS:-path shuffled-text shuffled-index}"
+fi
+heldout=$work/heldout.txt
+if [[ " $parts " == *" heldout "* || " $parts " == *" speed "* ]]; then
+    [ -f "$heldout" ] || python3 "$here/fortune_corpus.py" "$heldout"
+fi
+if [[ " $parts " == *" heldout "* ]]; then
+    echo "== Held out: fortunes in several languages (never tuned on)"
+    quality heldout "$heldout" file
 fi
 if [[ " $parts " == *" variants "* ]]; then
     echo "== Variants of the method on the short articles from their random start (bench/order_index)"

@@ -33,10 +33,11 @@ void report(const order_options& o, const char* step, const unsigned done = 0, c
 }
 
 order_result run(const records& r, unsigned char* out, const order_options& o) {
-    const judge_settings settings{o.judge_level, o.judge_window_log, o.judge_sample, judge_settings{}.segment};
+    const judge_settings settings{o.judge_level, o.judge_window_log, o.judge_sample};
     const judge j(r, settings);
     const bool chained = r.n <= o.chains_up_to &&
-                         (o.kinds & (ORDER_CHAINS | ORDER_CHAINS_IN_TEXT | ORDER_CHAINS_BY_LEADING | ORDER_GROUPS_OF_CHAINS));
+                         (o.kinds & (ORDER_CHAINS | ORDER_CHAINS_IN_TEXT | ORDER_CHAINS_BY_LEADING | ORDER_GROUPS_OF_CHAINS |
+                                    ORDER_LEADING_THEN_CHAINS));
     chains c;
     if (chained) {
         report(o, "signatures");
@@ -56,6 +57,7 @@ order_result run(const records& r, unsigned char* out, const order_options& o) {
         if (o.text_neighbours) kinds.push_back(ORDER_CHAINS_IN_TEXT);
         kinds.push_back(ORDER_CHAINS_BY_LEADING);
         kinds.push_back(ORDER_GROUPS_OF_CHAINS);
+        kinds.push_back(ORDER_LEADING_THEN_CHAINS);
     }
     kinds.erase(std::remove_if(kinds.begin(), kinds.end(), [&o](const unsigned k) { return (o.kinds & k) == 0; }),
                 kinds.end());
@@ -64,7 +66,7 @@ order_result run(const records& r, unsigned char* out, const order_options& o) {
     record_order best(static_cast<size_t>(r.n)), order, chained_order;
     for (uint64_t i = 0; i < r.n; ++i) best[i] = uint32_t(i);
     report(o, "judging", 0, total);
-    order_result result{0, false, 0, ORDER_START, 1, j.size(best), 0, j.judged_bytes(), j.total_bytes()};
+    order_result result{0, false, 0, 0.0, ORDER_START, 1, j.size(best), 0, j.judged_bytes(), j.total_bytes(), j.window_log()};
     result.after = result.before;
     uint64_t smallest = UINT64_MAX;  // of the candidates
     unsigned smallest_kind = ORDER_START;
@@ -77,13 +79,16 @@ order_result run(const records& r, unsigned char* out, const order_options& o) {
     for (const unsigned kind : kinds) {
         switch (kind) {
             case ORDER_TEXT: text_order(r, order); break;
-            case ORDER_LEADING: leading_order(r, order); break;
+            case ORDER_LEADING: leading_order(r, {}, order); break;
             case ORDER_CHAINS: chain_order(r, c, chain_layout::by_start, order); break;
             case ORDER_CHAINS_IN_TEXT: chain_order(r, c, chain_layout::by_text, order); break;
             case ORDER_CHAINS_BY_LEADING: chain_order(r, c, chain_layout::by_leading, order); break;
             default:
                 if (chained_order.empty()) chain_order(r, c, chain_layout::by_start, chained_order);
-                leading_groups(r, chained_order, GROUP_BYTES, order);
+                if (kind == ORDER_GROUPS_OF_CHAINS)
+                    leading_groups(r, chained_order, GROUP_BYTES, order);
+                else
+                    leading_order(r, chained_order, order);
                 break;
         }
         if (kind == ORDER_CHAINS) chained_order = order;
@@ -105,6 +110,7 @@ order_result run(const records& r, unsigned char* out, const order_options& o) {
         result.changed = true;
         result.kind = smallest_kind;
         result.after = smallest;
+        result.estimated_gain = double(result.before - smallest);
     } else {
         for (uint64_t i = 0; i < r.n; ++i) best[i] = uint32_t(i);
     }
@@ -126,13 +132,14 @@ const char* order_kind_name(const unsigned kind) {
         case ORDER_CHAINS_IN_TEXT: return "chains in text order";
         case ORDER_CHAINS_BY_LEADING: return "chains by leading bytes";
         case ORDER_GROUPS_OF_CHAINS: return "leading-byte groups ordered by chains";
+        case ORDER_LEADING_THEN_CHAINS: return "by leading bytes, ties by chains";
         default: return "?";
     }
 }
 
 order_result order_articles(const unsigned char* text, const uint64_t text_size, const unsigned char* index,
                             const uint64_t n, unsigned char* out, const order_options& options) {
-    order_result result{0, false, 0, ORDER_START, 0, 0, 0, 0, 0};
+    order_result result{0, false, 0, 0.0, ORDER_START, 0, 0, 0, 0, 0, 0};
     for (uint64_t i = 0; i < n; ++i) {
         const art_record r = index_record(index, i);
         if (r.start > r.end || r.end > text_size) {
@@ -140,7 +147,7 @@ order_result order_articles(const unsigned char* text, const uint64_t text_size,
             return result;
         }
     }
-    if (!settings_valid({options.judge_level, options.judge_window_log, options.judge_sample, 0})) {
+    if (!settings_valid({options.judge_level, options.judge_window_log, options.judge_sample})) {
         result.error = EINVAL;
         return result;
     }

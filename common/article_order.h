@@ -8,10 +8,11 @@
 //   candidates  likely neighbours by bands of the signatures, without comparing all
 //               pairs, and the chains that the best of them make
 //   orders      the candidate orders: the text's, the sort by leading bytes, the chains
-//               laid out by their first record, by the text or by leading bytes, and
-//               groups of like leading bytes ordered inside by the chains
-//   judge       zstd of each order's gathered text and index, whole or by a fixed sample
-//               of segments, with fixed parameters
+//               laid out by their first record, by the text or by leading bytes, groups
+//               of like leading bytes ordered inside by the chains, and the sort by
+//               leading bytes with its ties in the chains' order
+//   judge       zstd of each order's gathered text and index, whole or of a fixed sample
+//               of the articles, with fixed parameters
 #ifndef ART_ARTICLE_ORDER_H
 #define ART_ARTICLE_ORDER_H
 
@@ -39,14 +40,15 @@ struct order_options {
 
     // The judge: zstd at this level, with a window of 2^judge_window_log bytes (23: 8 MiB,
     // as zstd -19's), on the whole gathered text if it has at most judge_sample bytes
-    // (0: always), else on judge_sample bytes of it in fixed segments.
+    // (0: always), else on a fixed sample of the articles of about that many bytes, with
+    // the window made smaller in the sample's proportion.
     int judge_level = 3;
     unsigned judge_window_log = 23;
-    uint64_t judge_sample = uint64_t{64} << 20;
+    uint64_t judge_sample = uint64_t{32} << 20;
     // The start order is kept unless an order is judged smaller than it by more than this
     // fraction of its size. A negative margin, for measurements only, lets the smallest
     // candidate win even where it is judged larger than the start by less than that.
-    double margin = 0.002;
+    double margin = 0.01;
     // Candidate orders made and judged (a mask of order_kind bits); the start is always.
     unsigned kinds = ~0u;
 
@@ -65,6 +67,7 @@ enum order_kind : unsigned {
     ORDER_CHAINS_IN_TEXT = 1u << 3,   // chains by their first byte in the text
     ORDER_CHAINS_BY_LEADING = 1u << 4,  // chains by the leading bytes of their first record
     ORDER_GROUPS_OF_CHAINS = 1u << 5,   // groups of like leading bytes, the chains' order inside
+    ORDER_LEADING_THEN_CHAINS = 1u << 6,  // by leading bytes, ties in the chains' order
 };
 
 // The name of an order_kind, as the program prints it.
@@ -74,11 +77,13 @@ struct order_result {
     int error;               // 0, ENOMEM, or EINVAL for a record outside the text or a setting zstd refuses
     bool changed;            // false: out holds the start order
     uint64_t moved;          // records not at their start position
+    double estimated_gain;   // before - after: bytes less, as the judge measured them
     unsigned kind;           // the order in out (ORDER_START where unchanged)
     unsigned judged;         // orders judged, the start included
     uint64_t before, after;  // the judge's sizes, in bytes, of the start and of the order in out
     uint64_t judged_bytes;   // bytes of gathered text that the judge compressed for each order
     uint64_t total_bytes;    // bytes of the whole gathered text
+    unsigned window_log;     // the judge's window on the bytes judged: smaller on a sample
 };
 
 // Writes into out (n * 8 bytes, not overlapping index) a new order of exactly the n

@@ -36,10 +36,14 @@ order_options judge_options;
 
 // The line that tells what the ordering did and how it was judged.
 static std::string said(const order_result& r) {
-    char how[160], line[320];
-    std::snprintf(how, sizeof how, "judged by zstd level %d with a window of %" PRIu64 " KiB on %" PRIu64 " of %" PRIu64
-                  " bytes of gathered text", judge_options.judge_level, (uint64_t{1} << judge_options.judge_window_log) >> 10,
-                  r.judged_bytes, r.total_bytes);
+    char how[200], line[360];
+    const int said_how = std::snprintf(how, sizeof how, "judged by zstd level %d with a window of %" PRIu64
+                                       " KiB on %" PRIu64 " of %" PRIu64 " bytes of gathered text",
+                                       judge_options.judge_level, (uint64_t{1} << judge_options.judge_window_log) >> 10,
+                                       r.judged_bytes, r.total_bytes);
+    if (r.window_log != judge_options.judge_window_log && said_how > 0 && size_t(said_how) < sizeof how)
+        std::snprintf(how + said_how, sizeof how - size_t(said_how), " (a sample of the articles, with a window of %" PRIu64 " KiB)",
+                      (uint64_t{1} << r.window_log) >> 10);
     if (r.judged == 0)
         std::snprintf(line, sizeof line, "the order given is kept: fewer than 3 records");
     else if (r.changed)
@@ -141,7 +145,7 @@ static const char* const USAGE =
     "usage: order_art_idx [--level=N] [--window=SIZE]\n"
     "Reorders enwik_art_idx so that articles of similar content of enwik_text2_vok sit together,\n"
     "keeping the order given unless zstd compresses the gathered text and index of another\n"
-    "order smaller by more than 0.2%.\n"
+    "order smaller by more than 1%.\n"
     "  --level=N      the judge's zstd level (default 3)\n"
     "  --window=SIZE  the judge's window, a power of two, in bytes or with K, M or G (default 8M)\n";
 

@@ -60,12 +60,11 @@ uint64_t leading_key(const records& r, const uint32_t i) {
     return key;
 }
 
-bool leading_less(const records& r, const uint32_t a, const uint32_t b) {
+int leading_compare(const records& r, const uint32_t a, const uint32_t b) {
     const uint64_t la = std::min<uint64_t>(r.length(a), LEADING_BYTES), lb = std::min<uint64_t>(r.length(b), LEADING_BYTES);
     const int c = std::min(la, lb) == 0 ? 0 : std::memcmp(r.bytes(a), r.bytes(b), size_t(std::min(la, lb)));
-    if (c != 0) return c < 0;
-    if (la != lb) return la < lb;
-    return a < b;
+    if (c != 0) return c;
+    return la == lb ? 0 : la < lb ? -1 : 1;
 }
 
 }  // namespace art::ordering

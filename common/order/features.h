@@ -43,8 +43,13 @@ void sign_all(const records& r, unsigned shingle, unsigned slots, signatures& ou
 uint64_t leading_key(const records& r, uint32_t i);
 
 // Compares the first LEADING_BYTES bytes of records a and b, a shorter one first where
-// one is the start of the other; ties by record number. A total order.
-bool leading_less(const records& r, uint32_t a, uint32_t b);
+// one is the start of the other: less than 0, 0 or more than 0.
+int leading_compare(const records& r, uint32_t a, uint32_t b);
+// leading_compare, ties by record number: a total order.
+inline bool leading_less(const records& r, const uint32_t a, const uint32_t b) {
+    const int c = leading_compare(r, a, b);
+    return c != 0 ? c < 0 : a < b;
+}
 
 }  // namespace art::ordering
 

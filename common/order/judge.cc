@@ -3,6 +3,7 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -13,6 +14,8 @@ namespace {
 
 // Bytes copied at a time into zstd's input.
 constexpr size_t STAGE = size_t{1} << 20;
+// The smallest window on a sample.
+constexpr unsigned LEAST_WINDOW_LOG = 16;
 
 struct cctx_deleter {
     void operator()(ZSTD_CCtx* c) const { ZSTD_freeCCtx(c); }
@@ -32,46 +35,34 @@ bool settings_valid(const judge_settings& s) {
            int64_t{s.window_log} <= window.upperBound;
 }
 
-judge::judge(const records& r, const judge_settings& s) : r_(r), s_(s) {
+judge::judge(const records& r, const judge_settings& s) : r_(r), s_(s), window_log_(s.window_log) {
     for (uint64_t i = 0; i < r.n; ++i) total_ += r.length(i) + (i + 1 < r.n ? 1 : 0);
-    const uint64_t segment = std::max<uint64_t>(s.segment, 1);
-    if (s.sample == 0 || s.sample >= total_) {
-        const uint64_t count = std::max<uint64_t>(1, (total_ + segment - 1) / segment);
-        for (uint64_t k = 0; k < count; ++k)
-            places_.push_back({total_ * k / count, total_ * (k + 1) / count - total_ * k / count});
-    } else {
-        const uint64_t count = std::max<uint64_t>(1, s.sample / segment);
-        const uint64_t size = s.sample / count;
-        for (uint64_t k = 0; k < count; ++k) places_.push_back({(total_ - size) * k / std::max<uint64_t>(1, count - 1), size});
-        if (count == 1) places_[0].offset = (total_ - size) / 2;
+    judged_ = total_;
+    if (s.sample != 0 && total_ > s.sample) {
+        all_ = false;
+        const double share = double(s.sample) / double(total_);
+        const auto limit = uint64_t(share * 9007199254740992.0);  // share * 2^53
+        sampled_.assign(size_t((r.n + 63) / 64), 0);
+        judged_ = 0;
+        for (uint64_t i = 0; i < r.n; ++i)
+            if (mix64(i + 0x9E3779B97F4A7C15ULL) >> 11 < limit) {
+                sampled_[i >> 6] |= uint64_t{1} << (i & 63);
+                judged_ += r.length(i) + 1;
+            }
+        const auto smaller = unsigned(std::lround(std::log2(1.0 / share)));
+        window_log_ = std::max(LEAST_WINDOW_LOG, s.window_log > smaller ? s.window_log - smaller : 0);
+        window_log_ = std::min(window_log_, s.window_log);
     }
-    for (const place& p : places_) judged_ += p.size;
-    // The settings are tried once here, so that size() fails only for want of memory.
-    const std::unique_ptr<ZSTD_CCtx, cctx_deleter> c(ZSTD_createCCtx());
-    if (!c) throw std::bad_alloc();
-    check(ZSTD_CCtx_setParameter(c.get(), ZSTD_c_compressionLevel, s.level));
-    check(ZSTD_CCtx_setParameter(c.get(), ZSTD_c_windowLog, int(s.window_log)));
 }
 
-// The records whose gathered bytes start in [p.offset, p.offset + p.size), compressed:
-// their bytes each followed by the delimiter (but the text's last), then their records.
-uint64_t judge::compress(const record_order& order, const place& p, void* context, std::vector<unsigned char>& in,
-                         std::vector<unsigned char>& out) const {
+// The records order[first, last) of the sample, compressed: their bytes each followed by
+// the delimiter (but the text's last), then their records.
+uint64_t judge::compress(const record_order& order, const uint64_t first, const uint64_t last, void* context,
+                         std::vector<unsigned char>& in, std::vector<unsigned char>& out) const {
     ZSTD_CCtx* const c = static_cast<ZSTD_CCtx*>(context);
-    uint64_t k = 0, at = 0;
-    // The first record at or past the offset: offsets grow with k.
-    for (; k < r_.n && at < p.offset; ++k) at += r_.length(order[k]) + 1;
-    const uint64_t first = k;
-    uint64_t last = first, bytes = 0;
-    for (; last < r_.n && at < p.offset + p.size; ++last) {
-        const uint64_t step = r_.length(order[last]) + (last + 1 < r_.n ? 1 : 0);
-        at += step;
-        bytes += step;
-    }
     uint64_t compressed = 0;
-    const auto frame = [&](const uint64_t source_size, auto&& fill) {
+    const auto frame = [&](auto&& fill) {
         check(ZSTD_CCtx_reset(c, ZSTD_reset_session_only));
-        check(ZSTD_CCtx_setPledgedSrcSize(c, source_size));
         size_t used = 0;
         const auto flush = [&](const ZSTD_EndDirective mode) {
             ZSTD_inBuffer input{in.data(), used, 0};
@@ -96,29 +87,42 @@ uint64_t judge::compress(const record_order& order, const place& p, void* contex
         });
         flush(ZSTD_e_end);
     };
-    frame(bytes, [&](auto&& put) {
-        for (uint64_t j = first; j < last; ++j) {
-            const uint64_t length = r_.length(order[j]);
-            if (length > 0) put(r_.bytes(order[j]), length);
-            if (j + 1 < r_.n) put(&ART_DELIMITER, 1);
+    frame([&](auto&& put) {
+        for (uint64_t k = first; k < last; ++k) {
+            if (!in_sample(order[k])) continue;
+            const uint64_t length = r_.length(order[k]);
+            if (length > 0) put(r_.bytes(order[k]), length);
+            if (k + 1 < r_.n) put(&ART_DELIMITER, 1);
         }
     });
-    frame((last - first) * ART_RECORD_SIZE, [&](auto&& put) {
-        for (uint64_t j = first; j < last; ++j) put(r_.index + uint64_t{order[j]} * ART_RECORD_SIZE, ART_RECORD_SIZE);
+    frame([&](auto&& put) {
+        for (uint64_t k = first; k < last; ++k)
+            if (in_sample(order[k])) put(r_.index + uint64_t{order[k]} * ART_RECORD_SIZE, ART_RECORD_SIZE);
     });
     return compressed;
 }
 
 uint64_t judge::size(const record_order& order) const {
-    std::vector<uint64_t> sizes(places_.size(), 0);
-    const size_t parts = std::max<size_t>(1, std::min<size_t>(r_.threads, places_.size()));
+    // Segments of 4 windows of judged bytes: where each begins in the order.
+    const uint64_t segment = uint64_t{4} << window_log_;
+    const uint64_t count = std::max<uint64_t>(1, (judged_ + segment - 1) / segment);
+    std::vector<uint64_t> bounds{0};
+    for (uint64_t k = 0, at = 0; k < r_.n; ++k) {
+        if (!in_sample(order[k])) continue;
+        while (bounds.size() < count && at >= judged_ * bounds.size() / count) bounds.push_back(k);
+        at += r_.length(order[k]) + 1;
+    }
+    while (bounds.size() <= count) bounds.push_back(r_.n);
+    bounds.back() = r_.n;
+    std::vector<uint64_t> sizes(size_t(count), 0);
+    const size_t parts = size_t(std::max<uint64_t>(1, std::min<uint64_t>(r_.threads, count)));
     const art_status s = run_parts(parts, nullptr, [&](const size_t part) {
         const std::unique_ptr<ZSTD_CCtx, cctx_deleter> c(ZSTD_createCCtx());
         if (!c) throw std::bad_alloc();
         check(ZSTD_CCtx_setParameter(c.get(), ZSTD_c_compressionLevel, s_.level));
-        check(ZSTD_CCtx_setParameter(c.get(), ZSTD_c_windowLog, int(s_.window_log)));
+        check(ZSTD_CCtx_setParameter(c.get(), ZSTD_c_windowLog, int(window_log_)));
         std::vector<unsigned char> in(STAGE), out(ZSTD_CStreamOutSize());
-        for (size_t k = part; k < places_.size(); k += parts) sizes[k] = compress(order, places_[k], c.get(), in, out);
+        for (size_t k = part; k < count; k += parts) sizes[k] = compress(order, bounds[k], bounds[k + 1], c.get(), in, out);
         return ART_OK;
     }, [](size_t) {});
     if (!s.ok()) throw std::bad_alloc();

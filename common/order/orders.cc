@@ -42,11 +42,18 @@ struct fragment {
 
 }  // namespace
 
-void leading_order(const records& r, record_order& order) {
-    std::vector<keyed> items(size_t(r.n - 1));
-    for (uint64_t i = 0; i + 1 < r.n; ++i) items[i] = {leading_key(r, uint32_t(i)), uint32_t(i), 0};
+void leading_order(const records& r, const record_order& base, record_order& order) {
+    std::vector<keyed> items;
+    items.reserve(size_t(r.n - 1));
+    const uint32_t last = uint32_t(r.n - 1);
+    for (uint64_t k = 0; k < r.n; ++k) {
+        const uint32_t i = base.empty() ? uint32_t(k) : base[k];
+        if (i != last) items.push_back({leading_key(r, i), i, uint32_t(k)});
+    }
     sort_by_ranges(items, r.threads, [&r](const keyed& a, const keyed& b) {
-        return a.key != b.key ? a.key < b.key : leading_less(r, a.record, b.record);
+        if (a.key != b.key) return a.key < b.key;
+        const int c = leading_compare(r, a.record, b.record);
+        return c != 0 ? c < 0 : a.rank < b.rank;
     });
     order.resize(size_t(r.n));
     for (uint64_t i = 0; i + 1 < r.n; ++i) order[i] = items[i].record;

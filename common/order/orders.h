@@ -8,8 +8,9 @@
 
 namespace art::ordering {
 
-// The records by their first LEADING_BYTES bytes (features.h), ties by record number.
-void leading_order(const records& r, record_order& order);
+// The records by their first LEADING_BYTES bytes (features.h), ties by their place in
+// base where base is not empty (chains, for instance), else by record number.
+void leading_order(const records& r, const record_order& base, record_order& order);
 
 // How chains are laid out one after another.
 enum class chain_layout {
