@@ -25,6 +25,8 @@ constexpr uint64_t WIDE_SIGNATURES_UP_TO = uint64_t{1} << 20;
 // Up to this many records the signatures stay for later rounds of chaining: with the
 // second set of candidate lists and the chain edges, 143 bytes a record.
 constexpr uint64_t ROUNDS_UP_TO = uint64_t{1} << 19;
+// Texts judged whole whatever the sample.
+constexpr uint64_t WHOLE_UP_TO = uint64_t{4} << 20;
 // Bytes of a group of like beginnings.
 constexpr unsigned GROUP_BYTES = 4;
 
@@ -33,9 +35,9 @@ void report(const order_options& o, const char* step, const unsigned done = 0, c
 }
 
 order_result run(const records& r, unsigned char* out, const order_options& o) {
-    const judge_settings settings{o.judge_level, o.judge_window_log, o.judge_sample};
-    const judge j(r, settings);
-    const bool chained = r.n <= o.chains_up_to &&
+    const uint64_t sample = o.judge_sample == 0 ? 0 : std::min(o.judge_sample, std::max(r.text_size / 3, WHOLE_UP_TO));
+    const judge j(r, {o.judge_level, o.judge_window_log, sample});
+    const bool chained = r.n <= o.chains_up_to && r.n * o.chain_mean_bytes <= r.text_size &&
                          (o.kinds & (ORDER_CHAINS | ORDER_CHAINS_IN_TEXT | ORDER_CHAINS_BY_LEADING | ORDER_GROUPS_OF_CHAINS |
                                     ORDER_LEADING_THEN_CHAINS));
     chains c;

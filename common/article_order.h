@@ -34,14 +34,18 @@ struct order_options {
     // Records that follow each other in the text are candidate neighbours, and the text's
     // own order is a candidate order.
     bool text_neighbours = true;
-    // Above this many records no chains are made: the orders left are the text's and
-    // those by leading bytes.
+    // No chains are made above this many records, nor where the articles average fewer
+    // than chain_mean_bytes bytes (their cost goes with the records, about 7 us each,
+    // and short articles gain next to nothing by them): the orders left are the text's
+    // and by leading bytes.
     uint64_t chains_up_to = uint64_t{1} << 23;
+    uint64_t chain_mean_bytes = 1024;
 
     // The judge: zstd at this level, with a window of 2^judge_window_log bytes (23: 8 MiB,
-    // as zstd -19's), on the whole gathered text if it has at most judge_sample bytes
-    // (0: always), else on a fixed sample of the articles of about that many bytes, with
-    // the window made smaller in the sample's proportion.
+    // as zstd -19's), on the whole gathered text up to 4 MiB, else on a fixed sample of
+    // the articles of judge_sample bytes or a third of the text, whichever is smaller
+    // (judge_sample 0: always the whole text), with the window made smaller in the
+    // sample's proportion: the judge's work for all orders is about two passes of zstd.
     int judge_level = 3;
     unsigned judge_window_log = 23;
     uint64_t judge_sample = uint64_t{32} << 20;

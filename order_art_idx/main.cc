@@ -63,15 +63,17 @@ struct progress_state {
 static void show_progress(void* context, const char* step, const unsigned done, const unsigned total) {
     auto* const p = static_cast<progress_state*>(context);
     if (std::chrono::steady_clock::now() - p->start < std::chrono::seconds(1)) return;
+    // Padded to one width, which any terminal can overwrite.
     if (total == 0)
-        std::fprintf(stderr, "\r%s: %s...\033[K", program_name, step);
+        std::fprintf(stderr, "\r%-60.60s", (std::string(program_name) + ": " + step + "...").c_str());
     else
-        std::fprintf(stderr, "\r%s: %s, %u of %u orders...\033[K", program_name, step, done, total);
+        std::fprintf(stderr, "\r%-60.60s", (std::string(program_name) + ": " + step + ", " + std::to_string(done) + " of " +
+                                           std::to_string(total) + " orders...").c_str());
     std::fflush(stderr);
     p->shown = true;
 }
 static void progress_done(const progress_state& p) {
-    if (p.shown) std::fprintf(stderr, "\r\033[K");
+    if (p.shown) std::fprintf(stderr, "\r%60s\r", "");
 }
 
 static int order() {

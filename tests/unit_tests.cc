@@ -561,10 +561,12 @@ size_t compressed_net(const bytes& text, const bytes& index) {
 // Orders index within a budget of ORDER_SECONDS: a run that does not end by then fails
 // the test binary, so that a row that hangs is reported rather than waited for.
 constexpr int ORDER_SECONDS = 10;
-bytes ordered(const bytes& text, const bytes& index, order_result& r, const unsigned threads = 1) {
+bytes ordered(const bytes& text, const bytes& index, order_result& r, const unsigned threads = 1,
+              const bool chains = false) {
     bytes out(index.size());
     order_options o;
     o.threads = threads;
+    if (chains) o.chain_mean_bytes = 0;  // chains made for short articles too
     std::mutex m;
     std::condition_variable cv;
     bool done = false;
@@ -609,8 +611,9 @@ TEST(ArticleOrder, APermutationWithTheLastRecordLast) {
         const bytes text = to_bytes(c.text);
         const bytes built = split_in_blocks(text, 4096);
         for (const bytes& start : {built, shuffled_keeping_last(built, 3)}) {
+          for (const bool chains : {false, true}) {
             order_result r{};
-            const bytes out = ordered(text, start, r);
+            const bytes out = ordered(text, start, r, 1, chains);
             ASSERT_EQ(r.error, 0) << c.name;
             const uint64_t n = record_count(start.size());
             EXPECT_TRUE(check_coverage(out.data(), n, text.size()).whole()) << c.name;
@@ -628,6 +631,7 @@ TEST(ArticleOrder, APermutationWithTheLastRecordLast) {
             EXPECT_EQ(r.changed, out != start) << c.name;
             EXPECT_LE(moved, r.moved) << c.name;
             expect_judged_smaller(r, c.name);
+          }
         }
     }
     const bytes text = to_bytes("abc\x01" "def");
@@ -648,14 +652,18 @@ TEST(ArticleOrder, GroupsArticlesOfOneVocabulary) {
         bool grouped_text, shuffled_start;
         double least_shared;
         bool smaller;  // than the start, by zstd -19 of the gathered text and the index
+        bool chains;   // made for these short articles too
     } cases[] = {
-        {"text in random order, the builder's index", 5000, 20, false, false, 0.90, true},
-        {"text in random order, a shuffled index", 3000, 20, false, true, 0.90, true},
-        {"grouped text, a shuffled index", 3000, 20, true, true, 0.90, true},
-        {"grouped text, the builder's index", 3000, 20, true, false, 0.99, false},
-        {"4 topics mixed in text order", 8000, 4, false, false, 0.90, true},
-        {"2 topics mixed in text order", 8000, 2, false, false, 0.90, true},
-        {"60 topics mixed in text order", 6000, 60, false, false, 0.80, true},
+        {"text in random order, the builder's index", 5000, 20, false, false, 0.90, true, false},
+        {"text in random order, a shuffled index", 3000, 20, false, true, 0.90, true, false},
+        {"grouped text, a shuffled index", 3000, 20, true, true, 0.90, true, false},
+        {"grouped text, the builder's index", 3000, 20, true, false, 0.99, false, false},
+        {"4 topics mixed in text order", 8000, 4, false, false, 0.90, true, false},
+        {"2 topics mixed in text order", 8000, 2, false, false, 0.90, true, false},
+        {"60 topics mixed in text order", 6000, 60, false, false, 0.80, true, false},
+        {"text in random order, the builder's index, with chains", 5000, 20, false, false, 0.90, true, true},
+        {"grouped text, the builder's index, with chains", 3000, 20, true, false, 0.99, false, true},
+        {"4 topics mixed in text order, with chains", 8000, 4, false, false, 0.90, true, true},
     };
     for (const auto& c : cases) {
         std::vector<unsigned> vocabulary_of;
@@ -663,7 +671,7 @@ TEST(ArticleOrder, GroupsArticlesOfOneVocabulary) {
         const bytes built = split_in_blocks(text, 4096);
         const bytes start = c.shuffled_start ? shuffled_keeping_last(built, 4) : built;
         order_result r{};
-        const bytes out = ordered(text, start, r);
+        const bytes out = ordered(text, start, r, 1, c.chains);
         ASSERT_EQ(r.error, 0) << c.name;
         expect_judged_smaller(r, c.name);
         const std::vector<uint64_t> order = as_text_positions(out);
@@ -677,7 +685,7 @@ TEST(ArticleOrder, GroupsArticlesOfOneVocabulary) {
         }
         for (const unsigned threads : {2u, 3u}) {
             order_result t{};
-            EXPECT_TRUE(ordered(text, start, t, threads) == out) << c.name << ", threads " << threads;
+            EXPECT_TRUE(ordered(text, start, t, threads, c.chains) == out) << c.name << ", threads " << threads;
             EXPECT_EQ(t.before, r.before) << c.name << ", threads " << threads;
             EXPECT_EQ(t.after, r.after) << c.name << ", threads " << threads;
         }
