@@ -5,7 +5,7 @@
 //
 //   order_index TEXT INDEX OUTPUT [NAME=VALUE...]
 //   names: threads shingle slots window min_matches text_neighbours chains_up_to
-//          level window_log sample margin kinds
+//          chain_mean_bytes level window_log sample margin kinds
 #include "article_order.h"
 
 #include <cstdint>
@@ -44,6 +44,7 @@ int main(int argc, char** argv) {
         else if (name == "min_matches") o.min_matches = unsigned(v);
         else if (name == "text_neighbours") o.text_neighbours = v != 0;
         else if (name == "chains_up_to") o.chains_up_to = v;
+        else if (name == "chain_mean_bytes") o.chain_mean_bytes = v;
         else if (name == "level") o.judge_level = std::atoi(eq + 1);
         else if (name == "window_log") o.judge_window_log = unsigned(v);
         else if (name == "sample") o.judge_sample = v;

@@ -2,7 +2,7 @@
 # Whether the ordering's judge ranks orders as zstd -19 and xz -6 do: every candidate
 # order of TEXT's shuffled text (its articles written in a random order, reorder_index
 # seed 7, with the builder's index of it), each made alone (bench/order_index kinds=K
-# margin=-1), with the judge's size of it on its default sample and on the whole text
+# margin=-1, chains made whatever the articles' length), with the judge's size of it on its default sample and on the whole text
 # (sample=0), and the net sizes that the compressors give: zstd -19 and xz -6 of the
 # gathered text, each plus xz -9 of the index. The start is the first row.
 #
@@ -28,8 +28,8 @@ for kind in 0 1 2 4 16 32 64; do
     d=k$kind
     mkdir -p "$d"
     ln -sf ../shuffled/enwik_text2_vok "$d/enwik_text2_vok"
-    said=$("$bin/order_index" shuffled/enwik_text2_vok shuffled/start_idx "$d/enwik_art_idx" kinds=$kind margin=-1)
-    whole=$("$bin/order_index" shuffled/enwik_text2_vok shuffled/start_idx /dev/null kinds=$kind margin=-1 sample=0 | judged)
+    said=$("$bin/order_index" shuffled/enwik_text2_vok shuffled/start_idx "$d/enwik_art_idx" kinds=$kind margin=-1 chain_mean_bytes=0)
+    whole=$("$bin/order_index" shuffled/enwik_text2_vok shuffled/start_idx /dev/null kinds=$kind margin=-1 chain_mean_bytes=0 sample=0 | judged)
     name=$(echo "$said" | sed 's/^[^,]*, \(.*\), judged.*/\1/')
     (cd "$d" && "$bin/gather_arts" >/dev/null)
     zstd -19 -q -c "$d/enwik_text2_vok_r" | wc -c >"$d/z" &
