@@ -1,35 +1,44 @@
 #!/bin/bash
 # What order_art_idx gains, and what it costs.
 #
-# Quality: on corpus A (this machine's manual pages, C headers and /usr/share/doc files,
-# one article each, every third file in path order; bench/order_corpus.py) from three
-# start orders, path (the builder's index), random (reorder_index, seed 7) and by size,
-# and on a corpus of short articles (the same documents, every ninth, cut into pieces of
-# 40 to 300 bytes) from its grouped (document order) and random starts: for each start
-# and the order made from it, the zstd -19 and xz -6 sizes of the gathered text, the
-# xz -9 size of the index, the net (gathered zstd -19 + index) against the start's, and
-# the fraction of the random-to-grouped gap in net size that is recovered. The row
-# "random similarity" is the random start ordered from content alone (bench/order_index
-# with text_neighbours=0): no text neighbours as candidates, no index in the model.
+# Quality, for each corpus, from three starts: its natural order (the builder's index of
+# the corpus as written), its shuffled text (its articles written in a random order,
+# with the builder's index of that text, so that its text order is no help) and its
+# shuffled index (the natural text, its builder's index shuffled): for each start and
+# the order made from it, the zstd -19 and xz -6 sizes of the gathered text, the xz -9
+# size of the index, the nets (gathered + index) against the start's, and the share of
+# the shuffled start's excess over the natural order, net, that is recovered. Corpora:
+#   a        corpus A, this machine's manual pages, C headers and /usr/share/doc files,
+#            one article each, every third file in path order (bench/order_corpus.py)
+#   short    the same documents, every ninth, cut into pieces of 40 to 300 bytes, in
+#            document order
+#   c        corpus C, the kernel source of Debian's linux-source-6.1 (apt-get install
+#            linux-source-6.1), every file an article in path order, up to 1 GB
+#            (bench/tree_corpus.py); C_STARTS chooses its starts
+#   heldout  every fortune of Debian's fortunes packages in several languages, in file
+#            order (bench/fortune_corpus.py): short articles never tuned on
+# With REFERENCE=1, a row more: the shuffled text sorted by leading bytes alone.
 #
 # Speed: the ordering's wall and processor time against `zstd -3 -T0` of the same text,
-# interleaved, medians of RUNS runs (SHORT_RUNS for the short text, default 1: its time
-# is no target), and its peak memory (resident, and anonymous: without the mapped inputs,
-# sampled every 50 ms in a run of its own), on the generated enwik-shaped and short texts
-# of SIZE_BYTES and on corpus A. The bound on the working memory is 64 MiB + 64 bytes
-# per record.
+# interleaved, medians of RUNS runs (SHORT_RUNS for the short text, default 1), and its
+# peak memory (resident, and anonymous: without the mapped inputs, sampled every 50 ms
+# in a run of its own), on the generated enwik-shaped and short texts of SIZE_BYTES and
+# on corpora A, C and the held-out one. The bound on the working memory is 64 MiB + 64
+# bytes per record + 11 MiB per thread (the judge's zstd state at level 3, window 8 MiB)
+# + the program's output, 8 bytes per record.
 #
 #   bench/order_bench.sh [BUILD_DIR=build/release] [SIZE_BYTES=1000000000]
 # Environment:
 #   RUNS, SHORT_RUNS  timed runs per text (3, and 1 for the short text)
-#   PARTS     which parts: any of "a short variants speed" (default all four); variants
-#             orders the short articles' random start with variants of the method
+#   PARTS     which parts: any of "a short c heldout variants speed" (default all);
+#             variants orders the short articles' shuffled text with variants of the
+#             method
 #   WORK_DIR  where the files go; a new temporary folder if unset.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-build/release}" && pwd)
 size=${2:-1000000000}
-parts=${PARTS:-a short variants speed}
+parts=${PARTS:-a short c heldout variants speed}
 bin=$build/bin
 work=${WORK_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/order_bench.XXXXXX")}
 [ -n "${WORK_DIR:-}" ] || trap 'rm -rf "$work"' EXIT
@@ -194,8 +203,8 @@ speed() {
     awk -v name="$1" -v n="$n" -v b="$(stat -c %s "$2")" -v runs="$3" \
         -v zw="$(cut -d' ' -f1 "$d/zstd.times" | median)" -v zc="$(cut -d' ' -f2 "$d/zstd.times" | median)" \
         -v ow="$(cut -d' ' -f1 "$d/order.times" | median)" -v oc="$(cut -d' ' -f2 "$d/order.times" | median)" \
-        -v rss="$(cut -d' ' -f3 "$d/order.times" | sort -n | tail -1)" -v anon="$anon" 'BEGIN {
-            bound = 64 + 64 * n / 1048576
+        -v rss="$(cut -d' ' -f3 "$d/order.times" | sort -n | tail -1)" -v anon="$anon" -v threads="$(nproc)" 'BEGIN {
+            bound = 64 + 72 * n / 1048576 + 11 * threads
             printf "%-9s %10d %11d %4d %8.2f %8.2f %8.2f %8.2f %6.2f %6.2f %9.1f %9.1f %9.1f %s\n", name, n, b, runs, ow, oc, zw, zc,
                    ow / zw, oc / zc, rss, anon, bound, anon <= bound ? "yes" : "NO" }'
     sed 's/^/    /' "$d/said"
@@ -238,27 +247,29 @@ if [[ " $parts " == *" heldout "* ]]; then
     quality heldout "$heldout" file
 fi
 if [[ " $parts " == *" variants "* ]]; then
-    echo "== Variants of the method on the short articles from their random start (bench/order_index)"
+    echo "== Variants of the method on the short articles' shuffled text (bench/order_index)"
     [ -f short.txt ] || python3 "$here/order_corpus.py" short.txt pieces 9
-    mkdir -p variants/built
+    mkdir -p variants/built variants/shuffled
     ln -f short.txt variants/built/enwik_text2_vok
     (cd variants/built && "$bin/build_art_idx" >/dev/null)
-    "$bin/reorder_index" variants/built/enwik_art_idx variants/random_idx 7
-    printf "%-56s %11s %9s %11s %7s\n" options "zstd -19" "index xz" "net zstd" "time s"
-    for options in "text_neighbours=0 shingle=5 window=2" "text_neighbours=0 shingle=5" "text_neighbours=0 slots=16" \
-                   "text_neighbours=0" "text_neighbours=0 reach=1048576" "text_neighbours=1"; do
+    [ -f variants/shuffled.txt ] || shuffled_text short.txt variants/built/enwik_art_idx variants/shuffled.txt
+    ln -f variants/shuffled.txt variants/shuffled/enwik_text2_vok
+    (cd variants/shuffled && "$bin/build_art_idx" >/dev/null)
+    printf "%-40s %-38s %11s %9s %11s %7s\n" options "order kept" "zstd -19" "index xz" "net zstd" "time s"
+    for options in "" "shingle=4" "shingle=5" "slots=16" "window=8" "level=1" "level=9" "window_log=21" "sample=8388608"; do
         d=variants/v
         rm -rf "$d"
         mkdir -p "$d"
-        ln -f short.txt "$d/enwik_text2_vok"
+        ln -f variants/shuffled.txt "$d/enwik_text2_vok"
         t0=$(date +%s%N)
         # shellcheck disable=SC2086
-        "$bin/order_index" "$d/enwik_text2_vok" variants/random_idx "$d/enwik_art_idx" $options >/dev/null
+        said=$("$bin/order_index" "$d/enwik_text2_vok" variants/shuffled/enwik_art_idx "$d/enwik_art_idx" $options)
         t1=$(date +%s%N)
         (cd "$d" && "$bin/gather_arts" >/dev/null)
         z=$(zstd -19 -q -c "$d/enwik_text2_vok_r" | wc -c)
         x=$(xz -9 -c "$d/enwik_art_idx" | wc -c)
-        printf "%-56s %11d %9d %11d %7.2f\n" "$options" "$z" "$x" $((z + x)) "$(echo "($t1 - $t0) / 1000000000" | bc -l)"
+        printf "%-40s %-38s %11d %9d %11d %7.2f\n" "${options:-(defaults)}" "$(echo "$said" | sed 's/^[^,]*, \(.*\), judged.*/\1/')" \
+            "$z" "$x" $((z + x)) "$(echo "($t1 - $t0) / 1000000000" | bc -l)"
     done
 fi
 if [[ " $parts " == *" speed "* ]]; then
@@ -270,4 +281,6 @@ if [[ " $parts " == *" speed "* ]]; then
         speed "$shape" "$shape.gen" "$([ "$shape" = short ] && echo "${SHORT_RUNS:-1}" || echo "${RUNS:-3}")"
     done
     speed corpus_a "$corpus_a" "${RUNS:-3}"
+    speed corpus_c "$corpus_c" "${RUNS:-3}"
+    speed heldout "$heldout" "${RUNS:-3}"
 fi
