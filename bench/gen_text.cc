@@ -2,9 +2,11 @@
 // Shape "enwik" (the default): a third of the articles are short (40 to 160 bytes); the
 // rest have log-normal lengths with a median near 3 KB and a mean near 6 KB, capped at
 // 512 KiB. Shape "short": sentence-sized articles, lengths geometric with a mean of 40
-// bytes with its delimiter (empty ones included).
+// bytes with its delimiter (empty ones included). Shape "topics": articles of 300 to 3,000
+// bytes, each of the words of one of 8 made-up vocabularies of 200 words, chosen at
+// random: a text whose order groups nothing, which ordering by content can.
 //
-//   gen_text OUTPUT [SIZE_BYTES=1000000000] [SEED=1] [SHAPE=enwik|short]
+//   gen_text OUTPUT [SIZE_BYTES=1000000000] [SEED=1] [SHAPE=enwik|short|topics]
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -66,14 +68,35 @@ static void append_article(std::string& out, const uint64_t len, std::mt19937_64
     out.resize(stop);
 }
 
+// 8 vocabularies of 200 made-up words each, none in two.
+static std::vector<std::vector<std::string>> topic_words(std::mt19937_64& rng) {
+    std::vector<std::vector<std::string>> topics(8);
+    for (size_t t = 0; t < topics.size(); ++t)
+        for (int w = 0; w < 200; ++w) {
+            std::string word(1, char('A' + t));
+            for (uint64_t k = 2 + rng() % 8; k > 0; --k) word += char('a' + rng() % 26);
+            topics[t].push_back(word);
+        }
+    return topics;
+}
+
+static void append_topic_article(std::string& out, const std::vector<std::string>& words, std::mt19937_64& rng) {
+    const size_t stop = out.size() + 300 + rng() % 2701;
+    while (out.size() < stop) out += words[rng() % words.size()] + (rng() % 10 == 0 ? ".\n" : " ");
+    out.resize(stop);
+}
+
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: gen_text OUTPUT [SIZE_BYTES] [SEED] [enwik|short]\n");
+        std::fprintf(stderr, "usage: gen_text OUTPUT [SIZE_BYTES] [SEED] [enwik|short|topics]\n");
         return 2;
     }
     const uint64_t size = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1000000000u;
     std::mt19937_64 rng(argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 1);
-    const bool short_articles = argc > 4 && std::string(argv[4]) == "short";
+    const std::string shape = argc > 4 ? argv[4] : "enwik";
+    const bool short_articles = shape == "short";
+    std::mt19937_64 topic_rng(99);  // its own, so that the other shapes stay as they were
+    const std::vector<std::vector<std::string>> topics = topic_words(topic_rng);
     FILE* const out = std::fopen(argv[1], "wb");
     if (out == nullptr) {
         std::perror(argv[1]);
@@ -84,7 +107,10 @@ int main(int argc, char** argv) {
     while (written < size) {
         block.clear();
         while (block.size() < (1u << 20) && written + block.size() < size) {
-            append_article(block, short_articles ? short_length(rng) : enwik_length(rng), rng);
+            if (shape == "topics")
+                append_topic_article(block, topics[rng() % topics.size()], rng);
+            else
+                append_article(block, short_articles ? short_length(rng) : enwik_length(rng), rng);
             block += '\x01';
         }
         if (written + block.size() > size) block.resize(static_cast<size_t>(size - written));

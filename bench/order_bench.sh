@@ -1,35 +1,44 @@
 #!/bin/bash
 # What order_art_idx gains, and what it costs.
 #
-# Quality: on corpus A (this machine's manual pages, C headers and /usr/share/doc files,
-# one article each, every third file in path order; bench/order_corpus.py) from three
-# start orders, path (the builder's index), random (reorder_index, seed 7) and by size,
-# and on a corpus of short articles (the same documents, every ninth, cut into pieces of
-# 40 to 300 bytes) from its grouped (document order) and random starts: for each start
-# and the order made from it, the zstd -19 and xz -6 sizes of the gathered text, the
-# xz -9 size of the index, the net (gathered zstd -19 + index) against the start's, and
-# the fraction of the random-to-grouped gap in net size that is recovered. The row
-# "random similarity" is the random start ordered from content alone (bench/order_index
-# with text_neighbours=0): no text neighbours as candidates, no index in the model.
+# Quality, for each corpus, from three starts: its natural order (the builder's index of
+# the corpus as written), its shuffled text (its articles written in a random order,
+# with the builder's index of that text, so that its text order is no help) and its
+# shuffled index (the natural text, its builder's index shuffled): for each start and
+# the order made from it, the zstd -19 and xz -6 sizes of the gathered text, the xz -9
+# size of the index, the nets (gathered + index) against the start's, and the share of
+# the shuffled start's excess over the natural order, net, that is recovered. Corpora:
+#   a        corpus A, this machine's manual pages, C headers and /usr/share/doc files,
+#            one article each, every third file in path order (bench/order_corpus.py)
+#   short    the same documents, every ninth, cut into pieces of 40 to 300 bytes, in
+#            document order
+#   c        corpus C, the kernel source of Debian's linux-source-6.1 (apt-get install
+#            linux-source-6.1), every file an article in path order, up to 1 GB
+#            (bench/tree_corpus.py); C_STARTS chooses its starts
+#   heldout  every fortune of Debian's fortunes packages in several languages, in file
+#            order (bench/fortune_corpus.py): short articles never tuned on
+# With REFERENCE=1, a row more: the shuffled text sorted by leading bytes alone.
 #
 # Speed: the ordering's wall and processor time against `zstd -3 -T0` of the same text,
-# interleaved, medians of RUNS runs (SHORT_RUNS for the short text, default 1: its time
-# is no target), and its peak memory (resident, and anonymous: without the mapped inputs,
-# sampled every 50 ms in a run of its own), on the generated enwik-shaped and short texts
-# of SIZE_BYTES and on corpus A. The bound on the working memory is 64 MiB + 64 bytes
-# per record.
+# interleaved, medians of RUNS runs (SHORT_RUNS for the short text, default 1), and its
+# peak memory (resident, and anonymous: without the mapped inputs, sampled every 50 ms
+# in a run of its own), on the generated enwik-shaped and short texts of SIZE_BYTES and
+# on corpora A, C and the held-out one. The bound on the working memory is 64 MiB + 64
+# bytes per record + 11 MiB per thread (the judge's zstd state at level 3, window 8 MiB)
+# + the program's output, 8 bytes per record.
 #
 #   bench/order_bench.sh [BUILD_DIR=build/release] [SIZE_BYTES=1000000000]
 # Environment:
 #   RUNS, SHORT_RUNS  timed runs per text (3, and 1 for the short text)
-#   PARTS     which parts: any of "a short variants speed" (default all four); variants
-#             orders the short articles' random start with variants of the method
+#   PARTS     which parts: any of "a short c heldout variants speed" (default all);
+#             variants orders the short articles' shuffled text with variants of the
+#             method
 #   WORK_DIR  where the files go; a new temporary folder if unset.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-build/release}" && pwd)
 size=${2:-1000000000}
-parts=${PARTS:-a short variants speed}
+parts=${PARTS:-a short c heldout variants speed}
 bin=$build/bin
 work=${WORK_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/order_bench.XXXXXX")}
 [ -n "${WORK_DIR:-}" ] || trap 'rm -rf "$work"' EXIT
@@ -61,60 +70,82 @@ sizes() {
     echo "$(cat "$1/zstd") $(cat "$1/xz") $(cat "$1/idx")"
 }
 
-# quality NAME TEXT GROUPED_NAME STARTS...: the table for one corpus.
+# shuffled_text TEXT BUILT_INDEX OUTPUT: TEXT's articles written in a random order
+# (reorder_index, seed 7, the last article last), as a text of its own.
+shuffled_text() {
+    local d
+    d=$(mktemp -d "$work/shuffle.XXXXXX")
+    ln -f "$1" "$d/enwik_text2_vok"
+    "$bin/reorder_index" "$2" "$d/enwik_art_idx" 7
+    (cd "$d" && "$bin/gather_arts" >/dev/null)
+    mv "$d/enwik_text2_vok_r" "$3"
+    rm -rf "$d"
+}
+
+# quality NAME TEXT NATURAL [STARTS]: the table for one corpus. Starts: NATURAL (TEXT with the
+# builder's index), "shuffled-text" (TEXT's articles written in a random order, with the
+# builder's index of that text: its text order is no help) and "shuffled-index" (TEXT
+# with its builder's index shuffled); each start, then order_art_idx's order of it.
+# Where the order made is the start's, its sizes are the start's. With REFERENCE=1, the
+# row "shuffled-text leading" is the shuffled text sorted by leading bytes alone
+# (bench/order_index kinds=2 margin=-1). "gap": the share of the shuffled start's excess
+# over NATURAL, net, that is recovered (for the shuffled index, over its own start).
 quality() {
-    local name=$1 text=$2 grouped=$3
-    shift 3
-    local records
+    local name=$1 text=$2 natural=$3 starts=${4:-$3 shuffled-text shuffled-index}
     mkdir -p "$name/built"
     : >"$name/sizes"
     ln -f "$text" "$name/built/enwik_text2_vok"
     (cd "$name/built" && "$bin/build_art_idx" >/dev/null)
-    records=$(( $(stat -c %s "$name/built/enwik_art_idx") / 8 ))
-    echo "$name: $records articles, $(stat -c %s "$text") bytes"
+    [ -f "$name/shuffled.txt" ] || shuffled_text "$text" "$name/built/enwik_art_idx" "$name/shuffled.txt"
+    echo "$name: $(( $(stat -c %s "$name/built/enwik_art_idx") / 8 )) articles, $(stat -c %s "$text") bytes"
     local start
-    for start in "$@"; do
-        local d=$name/$start
+    for start in $starts; do
+        local d=$name/$start source=$text
+        [ "$start" = shuffled-text ] && source=$name/shuffled.txt
         mkdir -p "$d"
-        ln -f "$text" "$d/enwik_text2_vok"
+        ln -f "$source" "$d/enwik_text2_vok"
         case $start in
-        path | grouped) cp "$name/built/enwik_art_idx" "$d/enwik_art_idx" ;;
-        random) "$bin/reorder_index" "$name/built/enwik_art_idx" "$d/enwik_art_idx" 7 ;;
-        size) by_size "$name/built/enwik_art_idx" "$d/enwik_art_idx" ;;
+        shuffled-index) "$bin/reorder_index" "$name/built/enwik_art_idx" "$d/enwik_art_idx" 7 ;;
+        *) (cd "$d" && "$bin/build_art_idx" >/dev/null) ;;
         esac
-        echo "$start start $(sizes "$d")" >>"$name/sizes"
+        cp "$d/enwik_art_idx" "$d/start_idx"
+        local started
+        started=$(sizes "$d")
+        echo "$start start $started" >>"$name/sizes"
         local t0 t1
         t0=$(date +%s%N)
         (cd "$d" && "$bin/order_art_idx" | tail -1 >said)
         t1=$(date +%s%N)
         (cd "$d" && "$bin/check_art_idx" >/dev/null)
-        echo "$start ordered $(sizes "$d") $(( (t1 - t0) / 1000000 )) $(cat "$d/said" | tr ' ' '_')" >>"$name/sizes"
-        if [ "$start" = random ]; then
-            # The same from content alone: no text neighbours, no index counted.
-            local c=$name/similarity
+        local ordered=$started
+        cmp -s "$d/enwik_art_idx" "$d/start_idx" || ordered=$(sizes "$d")
+        echo "$start ordered $ordered $(( (t1 - t0) / 1000000 )) $(tr ' ' '_' <"$d/said")" >>"$name/sizes"
+        if [ "$start" = shuffled-text ] && [ "${REFERENCE:-0}" = 1 ]; then
+            local c=$name/leading
             mkdir -p "$c"
-            ln -f "$text" "$c/enwik_text2_vok"
-            "$bin/reorder_index" "$name/built/enwik_art_idx" "$c/start_idx" 7
+            ln -f "$source" "$c/enwik_text2_vok"
             t0=$(date +%s%N)
-            "$bin/order_index" "$c/enwik_text2_vok" "$c/start_idx" "$c/enwik_art_idx" text_neighbours=0 >"$c/said"
+            "$bin/order_index" "$c/enwik_text2_vok" "$d/start_idx" "$c/enwik_art_idx" kinds=2 margin=-1 >"$c/said"
             t1=$(date +%s%N)
             (cd "$c" && "$bin/check_art_idx" >/dev/null)
-            echo "random similarity $(sizes "$c") $(( (t1 - t0) / 1000000 )) $(tr ' ' '_' <"$c/said")" >>"$name/sizes"
+            echo "shuffled-text leading $(sizes "$c") $(( (t1 - t0) / 1000000 )) $(tr ' ' '_' <"$c/said")" >>"$name/sizes"
         fi
     done
-    awk -v g="$grouped" '
+    awk -v g="$natural" '
         { kind[NR] = $1 " " $2; z[NR] = $3; x[NR] = $4; i[NR] = $5; ms[NR] = $6; said[NR] = $7
           if ($2 == "start") { sz[$1] = $3; sx[$1] = $4; si[$1] = $5 } }
         END {
-            gz = sz[g] + si[g]; gx = sx[g] + si[g]; rz = sz["random"] + si["random"]; rx = sx["random"] + si["random"]
-            printf "%-16s %11s %11s %9s %11s %11s %8s %8s %8s %8s %7s\n", "order", "zstd -19", "xz -6", "index xz", \
+            gz = sz[g] + si[g]; gx = sx[g] + si[g]
+            printf "%-22s %11s %11s %9s %11s %11s %8s %8s %8s %8s %7s\n", "order", "zstd -19", "xz -6", "index xz", \
                    "net zstd", "net xz", "vs start", "vs start", "gap zstd", "gap xz", "time s"
             for (k = 1; k <= NR; ++k) {
                 split(kind[k], p, " ")
                 s = p[1]; nz = z[k] + i[k]; nx = x[k] + i[k]
-                printf "%-16s %11d %11d %9d %11d %11d %8.4f %8.4f %7.1f%% %7.1f%% %7s\n", kind[k], z[k], x[k], i[k], nz, nx,
-                       nz / (sz[s] + si[s]), nx / (sx[s] + si[s]),
-                       rz == gz ? 0 : 100 * (rz - nz) / (rz - gz), rx == gx ? 0 : 100 * (rx - nx) / (rx - gx),
+                rz = sz[s] + si[s]; rx = sx[s] + si[s]
+                printf "%-22s %11d %11d %9d %11d %11d %8.4f %8.4f %7s %7s %7s\n", kind[k], z[k], x[k], i[k], nz, nx,
+                       nz / rz, nx / rx,
+                       (s == g || rz == gz) ? "-" : sprintf("%.1f%%", 100 * (rz - nz) / (rz - gz)),
+                       (s == g || rx == gx) ? "-" : sprintf("%.1f%%", 100 * (rx - nx) / (rx - gx)),
                        ms[k] == "" ? "-" : sprintf("%.2f", ms[k] / 1000)
             }
         }' "$name/sizes"
@@ -172,8 +203,8 @@ speed() {
     awk -v name="$1" -v n="$n" -v b="$(stat -c %s "$2")" -v runs="$3" \
         -v zw="$(cut -d' ' -f1 "$d/zstd.times" | median)" -v zc="$(cut -d' ' -f2 "$d/zstd.times" | median)" \
         -v ow="$(cut -d' ' -f1 "$d/order.times" | median)" -v oc="$(cut -d' ' -f2 "$d/order.times" | median)" \
-        -v rss="$(cut -d' ' -f3 "$d/order.times" | sort -n | tail -1)" -v anon="$anon" 'BEGIN {
-            bound = 64 + 64 * n / 1048576
+        -v rss="$(cut -d' ' -f3 "$d/order.times" | sort -n | tail -1)" -v anon="$anon" -v threads="$(nproc)" 'BEGIN {
+            bound = 64 + 72 * n / 1048576 + 11 * threads
             printf "%-9s %10d %11d %4d %8.2f %8.2f %8.2f %8.2f %6.2f %6.2f %9.1f %9.1f %9.1f %s\n", name, n, b, runs, ow, oc, zw, zc,
                    ow / zw, oc / zc, rss, anon, bound, anon <= bound ? "yes" : "NO" }'
     sed 's/^/    /' "$d/said"
@@ -185,35 +216,60 @@ if [[ $parts == *a* || $parts == *speed* ]]; then
 fi
 if [[ " $parts " == *" a "* ]]; then
     echo "== Corpus A"
-    quality corpus_a "$corpus_a" path path random size
+    quality corpus_a "$corpus_a" path
 fi
 if [[ " $parts " == *" short "* ]]; then
     echo "== Short articles"
     [ -f short.txt ] || python3 "$here/order_corpus.py" short.txt pieces 9
-    quality short short.txt grouped grouped random
+    quality short short.txt grouped
+fi
+corpus_c=$work/corpus_c.txt
+if [[ " $parts " == *" c "* || " $parts " == *" speed "* ]]; then
+    if [ ! -f "$corpus_c" ]; then
+        tarball=/usr/src/linux-source-6.1.tar.xz
+        [ -f "$tarball" ] || { echo "corpus C needs $tarball: apt-get install linux-source-6.1" >&2; exit 1; }
+        mkdir -p kernel
+        tar -xf "$tarball" -C kernel
+        python3 "$here/tree_corpus.py" "$corpus_c" kernel 1000000000
+        rm -rf kernel
+    fi
+fi
+if [[ " $parts " == *" c "* ]]; then
+    echo "== Corpus C"
+    quality corpus_c "$corpus_c" path "${C_STARTS:-path shuffled-text shuffled-index}"
+fi
+heldout=$work/heldout.txt
+if [[ " $parts " == *" heldout "* || " $parts " == *" speed "* ]]; then
+    [ -f "$heldout" ] || python3 "$here/fortune_corpus.py" "$heldout"
+fi
+if [[ " $parts " == *" heldout "* ]]; then
+    echo "== Held out: fortunes in several languages (never tuned on)"
+    quality heldout "$heldout" file
 fi
 if [[ " $parts " == *" variants "* ]]; then
-    echo "== Variants of the method on the short articles from their random start (bench/order_index)"
+    echo "== Variants of the method on the short articles' shuffled text (bench/order_index)"
     [ -f short.txt ] || python3 "$here/order_corpus.py" short.txt pieces 9
-    mkdir -p variants/built
+    mkdir -p variants/built variants/shuffled
     ln -f short.txt variants/built/enwik_text2_vok
     (cd variants/built && "$bin/build_art_idx" >/dev/null)
-    "$bin/reorder_index" variants/built/enwik_art_idx variants/random_idx 7
-    printf "%-56s %11s %9s %11s %7s\n" options "zstd -19" "index xz" "net zstd" "time s"
-    for options in "text_neighbours=0 shingle=5 window=2" "text_neighbours=0 shingle=5" "text_neighbours=0 slots=16" \
-                   "text_neighbours=0" "text_neighbours=0 reach=1048576" "text_neighbours=1"; do
+    [ -f variants/shuffled.txt ] || shuffled_text short.txt variants/built/enwik_art_idx variants/shuffled.txt
+    ln -f variants/shuffled.txt variants/shuffled/enwik_text2_vok
+    (cd variants/shuffled && "$bin/build_art_idx" >/dev/null)
+    printf "%-40s %-38s %11s %9s %11s %7s\n" options "order kept" "zstd -19" "index xz" "net zstd" "time s"
+    for options in "" "shingle=4" "shingle=5" "slots=16" "window=8" "level=1" "level=9" "window_log=21" "sample=8388608"; do
         d=variants/v
         rm -rf "$d"
         mkdir -p "$d"
-        ln -f short.txt "$d/enwik_text2_vok"
+        ln -f variants/shuffled.txt "$d/enwik_text2_vok"
         t0=$(date +%s%N)
         # shellcheck disable=SC2086
-        "$bin/order_index" "$d/enwik_text2_vok" variants/random_idx "$d/enwik_art_idx" $options >/dev/null
+        said=$("$bin/order_index" "$d/enwik_text2_vok" variants/shuffled/enwik_art_idx "$d/enwik_art_idx" $options)
         t1=$(date +%s%N)
         (cd "$d" && "$bin/gather_arts" >/dev/null)
         z=$(zstd -19 -q -c "$d/enwik_text2_vok_r" | wc -c)
         x=$(xz -9 -c "$d/enwik_art_idx" | wc -c)
-        printf "%-56s %11d %9d %11d %7.2f\n" "$options" "$z" "$x" $((z + x)) "$(echo "($t1 - $t0) / 1000000000" | bc -l)"
+        printf "%-40s %-38s %11d %9d %11d %7.2f\n" "${options:-(defaults)}" "$(echo "$said" | sed 's/^[^,]*, \(.*\), judged.*/\1/')" \
+            "$z" "$x" $((z + x)) "$(echo "($t1 - $t0) / 1000000000" | bc -l)"
     done
 fi
 if [[ " $parts " == *" speed "* ]]; then
@@ -225,4 +281,6 @@ if [[ " $parts " == *" speed "* ]]; then
         speed "$shape" "$shape.gen" "$([ "$shape" = short ] && echo "${SHORT_RUNS:-1}" || echo "${RUNS:-3}")"
     done
     speed corpus_a "$corpus_a" "${RUNS:-3}"
+    speed corpus_c "$corpus_c" "${RUNS:-3}"
+    speed heldout "$heldout" "${RUNS:-3}"
 fi

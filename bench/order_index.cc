@@ -1,8 +1,11 @@
 // order_index: orders an index as order_art_idx does, with the method's knobs set on the
-// command line, for comparing its variants; the text and index are read whole.
+// command line, for comparing its variants and its candidate orders; the text and index
+// are read whole. kinds=MASK makes and judges only those orders (article_order.h), and
+// margin=-1 keeps the smallest of them even where the start is judged smaller.
 //
 //   order_index TEXT INDEX OUTPUT [NAME=VALUE...]
-//   names: threads shingle slots window min_matches match_bits text_neighbours reach
+//   names: threads shingle slots window min_matches text_neighbours chains_up_to
+//          chain_mean_bytes level window_log sample margin kinds
 #include "article_order.h"
 
 #include <cstdint>
@@ -39,9 +42,14 @@ int main(int argc, char** argv) {
         else if (name == "slots") o.slots = unsigned(v);
         else if (name == "window") o.window = unsigned(v);
         else if (name == "min_matches") o.min_matches = unsigned(v);
-        else if (name == "match_bits") o.match_bits = unsigned(v);
         else if (name == "text_neighbours") o.text_neighbours = v != 0;
-        else if (name == "reach") o.reach = v;
+        else if (name == "chains_up_to") o.chains_up_to = v;
+        else if (name == "chain_mean_bytes") o.chain_mean_bytes = v;
+        else if (name == "level") o.judge_level = std::atoi(eq + 1);
+        else if (name == "window_log") o.judge_window_log = unsigned(v);
+        else if (name == "sample") o.judge_sample = v;
+        else if (name == "margin") o.margin = std::atof(eq + 1);
+        else if (name == "kinds") o.kinds = unsigned(v);
         else {
             std::fprintf(stderr, "order_index: unknown option %s\n", name.c_str());
             return 2;
@@ -64,7 +72,9 @@ int main(int argc, char** argv) {
         std::perror(argv[3]);
         return 1;
     }
-    std::printf("n=%llu: %llu records moved, an estimated %.1f MB less to compress%s\n", (unsigned long long)n,
-                (unsigned long long)r.moved, r.estimated_gain / 1e6, r.changed ? "" : " (the start kept)");
+    std::printf("n=%llu: %llu records moved, %s, judged %llu -> %llu on %llu of %llu bytes, %u orders\n",
+                (unsigned long long)n, (unsigned long long)r.moved, order_kind_name(r.kind),
+                (unsigned long long)r.before, (unsigned long long)r.after, (unsigned long long)r.judged_bytes,
+                (unsigned long long)r.total_bytes, r.judged);
     return 0;
 }

@@ -10,15 +10,71 @@
 #include "run.h"
 #include "threads.h"
 
+#include <chrono>
 #include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
 
 namespace art {
 
 // Where the new index is written before it takes the old one's place.
 constexpr const char* NEW_INDEX_FILE = "enwik_art_idx.new";
+
+// The judge's settings, from the command line.
+order_options judge_options;
+
+// The line that tells what the ordering did and how it was judged.
+static std::string said(const order_result& r) {
+    char how[200], line[360];
+    const int said_how = std::snprintf(how, sizeof how, "judged by zstd level %d with a window of %" PRIu64
+                                       " KiB on %" PRIu64 " of %" PRIu64 " bytes of gathered text",
+                                       judge_options.judge_level, (uint64_t{1} << judge_options.judge_window_log) >> 10,
+                                       r.judged_bytes, r.total_bytes);
+    if (r.window_log != judge_options.judge_window_log && said_how > 0 && size_t(said_how) < sizeof how)
+        std::snprintf(how + said_how, sizeof how - size_t(said_how), " (a sample of the articles, with a window of %" PRIu64 " KiB)",
+                      (uint64_t{1} << r.window_log) >> 10);
+    if (r.judged == 0)
+        std::snprintf(line, sizeof line, "the order given is kept: fewer than 3 records");
+    else if (r.changed)
+        std::snprintf(line, sizeof line, "%" PRIu64 " records moved (%s): %" PRIu64 " bytes before, %" PRIu64 " after, %s",
+                      r.moved, order_kind_name(r.kind), r.before, r.after, how);
+    else
+        std::snprintf(line, sizeof line, "the order given is kept: %" PRIu64 " bytes, none of %u orders smaller by %.1f%%, %s",
+                      r.before, r.judged - 1, 100 * judge_options.margin, how);
+    return line;
+}
+
+// Progress on a terminal, once the run has taken a second; erased by progress_done.
+struct progress_state {
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    bool shown = false;
+};
+static void show_progress(void* context, const char* step, const unsigned done, const unsigned total) {
+    auto* const p = static_cast<progress_state*>(context);
+    if (std::chrono::steady_clock::now() - p->start < std::chrono::seconds(1)) return;
+    // Padded to one width, which any terminal can overwrite.
+    if (total == 0)
+        std::fprintf(stderr, "\r%-60.60s", (std::string(program_name) + ": " + step + "...").c_str());
+    else
+        std::fprintf(stderr, "\r%-60.60s", (std::string(program_name) + ": " + step + ", " + std::to_string(done) + " of " +
+                                           std::to_string(total) + " orders...").c_str());
+    std::fflush(stderr);
+    p->shown = true;
+}
+static void progress_done(const progress_state& p) {
+    if (p.shown) std::fprintf(stderr, "\r%60s\r", "");
+}
 
 static int order() {
     if (const int status = refuse_stdout_on(NEW_INDEX_FILE, {TEXT_FILE, INDEX_FILE})) return status;
@@ -43,16 +99,22 @@ static int order() {
 
     const std::unique_ptr<unsigned char[]> ordered(new (std::nothrow) unsigned char[n * ART_RECORD_SIZE]);
     if (!ordered) return fail(status_of(INDEX_FILE, ENOMEM));
-    order_options options;
+    order_options options = judge_options;
     options.threads = limits.threads;
+    progress_state progress;
+    if (isatty(fileno(stderr))) {
+        options.progress = show_progress;
+        options.progress_context = &progress;
+    }
     const order_result r = order_articles(text.data, text.size, index.data, n, ordered.get(), options);
+    progress_done(progress);
     if (r.error != 0) return fail(status_of(INDEX_FILE, r.error));
     if (!r.changed) {
         // Nothing is written: the index stays byte for byte.
         out.take_back();
         for (const loaded_file* input : {&text, &index})
             if (const art_status s = check_unchanged(*input); !s.ok()) return fail(s);
-        print("n=%" PRIu64 "\nthe order given is kept: no better one was found\n", n);
+        print("n=%" PRIu64 "\n%s\n", n, said(r).c_str());
         const art_status s = stdout_status();
         return s.ok() ? 0 : fail(s);
     }
@@ -70,8 +132,7 @@ static int order() {
     if (REPLACE_NEEDS_TARGET_CLOSED) release_loaded(&index);
     if (const int status = finish_run(out, s)) return status;
     // Said once it is true; a failure to say it is said as what it is.
-    print("n=%" PRIu64 "\n%" PRIu64 " records moved: the cost model expects %.0f bytes less to compress\n", n,
-          r.moved, r.estimated_gain);
+    print("n=%" PRIu64 "\n%s\n", n, said(r).c_str());
     const art_status printed = stdout_status();
     if (printed.ok()) return 0;
     return fail(printed.file, (std::string(art_strerror(printed.code)) + "; " + INDEX_FILE +
@@ -80,4 +141,37 @@ static int order() {
 
 }  // namespace art
 
-int main() { return art::run_main("order_art_idx", art::order); }
+// --level=N and --window=SIZE set the judge; --help says so; other arguments are ignored.
+static const char* const USAGE =
+    "usage: order_art_idx [--level=N] [--window=SIZE]\n"
+    "Reorders enwik_art_idx so that articles of similar content of enwik_text2_vok sit together,\n"
+    "keeping the order given unless zstd compresses the gathered text and index of another\n"
+    "order smaller by more than 1%.\n"
+    "  --level=N      the judge's zstd level (default 3)\n"
+    "  --window=SIZE  the judge's window, a power of two, in bytes or with K, M or G (default 8M)\n";
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const char* const a = argv[i];
+        char* end = nullptr;
+        if (std::strcmp(a, "--help") == 0) {
+            std::fputs(USAGE, stdout);
+            return std::fflush(stdout) == 0 ? 0 : 1;
+        } else if (std::strncmp(a, "--level=", 8) == 0) {
+            const long v = std::strtol(a + 8, &end, 10);
+            if (end == a + 8 || *end != '\0' || v < -131072 || v > 22)
+                return std::fprintf(stderr, "order_art_idx: %s: not a zstd level\n", a), 1;
+            art::judge_options.judge_level = int(v);
+        } else if (std::strncmp(a, "--window=", 9) == 0) {
+            unsigned long long v = std::strtoull(a + 9, &end, 10);
+            const int shift = *end == 'K' ? 10 : *end == 'M' ? 20 : *end == 'G' ? 30 : 0;
+            if (shift != 0) ++end;
+            unsigned log = 0;
+            while (log < 40 && (1ULL << log) < (v << shift)) ++log;
+            if (end == a + 9 || *end != '\0' || v == 0 || (1ULL << log) != (v << shift) || log < 10 || log > 31)
+                return std::fprintf(stderr, "order_art_idx: %s: not a window of 1K to 2G, a power of two\n", a), 1;
+            art::judge_options.judge_window_log = log;
+        }
+    }
+    return art::run_main("order_art_idx", art::order);
+}

@@ -169,7 +169,7 @@ TEST(RoundTrip, GivesTheTextBackWithBuilderAndReorderedIndexes) {
             std::shuffle(orders.back().begin(), orders.back().end() - 1, rng);
         }
         for (size_t k = 0, starts = orders.size(); k < starts; ++k) {
-            std::string made[2];
+            std::string made[2], said[2];
             for (int t = 0; t < 2; ++t) {
                 s.write(INDEX, encode_index(orders[k]));
                 const program_run o = s.run("order_art_idx", "", LINE_THREADS[t]);
@@ -181,8 +181,10 @@ TEST(RoundTrip, GivesTheTextBackWithBuilderAndReorderedIndexes) {
                 EXPECT_EQ(std::count(o.out.begin(), o.out.end(), '\n'), 2) << label << ": " << o.out;
                 EXPECT_FALSE(s.exists(INDEX + ".new")) << label;
                 made[t] = s.read(INDEX);
+                said[t] = o.out;
             }
             EXPECT_TRUE(made[0] == made[1]) << c.name << ", start " << k;
+            EXPECT_EQ(said[0], said[1]) << c.name << ", start " << k;  // the judged sizes too
             const std::vector<art_record> ordered = decode_index(made[0]);
             const auto sorted = [](std::vector<art_record> records) {
                 std::sort(records.begin(), records.end(), [](const art_record& a, const art_record& b) {
@@ -425,6 +427,37 @@ TEST(RoundTrip, PositionsOfSevenDigitsPrintInFull) {
         EXPECT_NE(sc.out.find(nl + "1000000 "), std::string::npos) << threads;
         expect_scatter_stdout(sc.out, index, threads);
         EXPECT_EQ(s.read(SCATTERED), std::string(1000000, '\x01')) << threads;
+    }
+}
+
+// The ordering's judge as the command line sets it: its line says how it judged; --help
+// tells the options; a value the judge cannot take fails before anything is read; other
+// arguments are ignored.
+TEST(Options, SetTheOrderingsJudge) {
+    std::string text;
+    for (int k = 0; k < 300; ++k) text += std::string(k % 2 ? "alpha beta gamma " : "one two three ") + std::to_string(k % 7) + "\x01";
+    const struct { const char* name; std::string args; int status; std::string out, err; } cases[] = {
+        {"defaults", "ignored arguments", 0, "zstd level 3 with a window of 8192 KiB", ""},
+        {"level and window", "--level=9 --window=1M other", 0, "zstd level 9 with a window of 1024 KiB", ""},
+        {"window in bytes", "--window=65536", 0, "with a window of 64 KiB", ""},
+        {"help", "--help", 0, "usage: order_art_idx [--level=N] [--window=SIZE]", ""},
+        {"a level zstd has not", "--level=23", 1, "", "order_art_idx: --level=23: not a zstd level\n"},
+        {"no level", "--level=", 1, "", "order_art_idx: --level=: not a zstd level\n"},
+        {"a window not a power of two", "--window=3M", 1, "",
+         "order_art_idx: --window=3M: not a window of 1K to 2G, a power of two\n"},
+    };
+    for (const auto& c : cases) {
+        const scratch s(c.name);
+        s.write(TEXT, text);
+        ASSERT_EQ(s.run("build_art_idx").status, 0) << c.name;
+        const std::string built = s.read(INDEX);
+        const program_run o = s.run("order_art_idx", c.args);
+        EXPECT_EQ(o.status, c.status) << c.name << ": " << o.err;
+        EXPECT_NE(o.out.find(c.out), std::string::npos) << c.name << ": " << o.out;
+        if (c.status != 0 || c.args == "--help") {
+            EXPECT_TRUE(s.read(INDEX) == built) << c.name;
+        }
+        EXPECT_EQ(o.err, lines(c.err)) << c.name;
     }
 }
 

@@ -11,6 +11,7 @@
 #include "ordered_ring.h"
 
 #include <gtest/gtest.h>
+#include <zstd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -530,13 +531,42 @@ bytes shuffled_keeping_last(const bytes& index, const unsigned seed) {
     return encode_all(records);
 }
 
+// The judge keeps no order that it measured larger than the start, nor one smaller by
+// less than the margin.
+void expect_judged_smaller(const order_result& r, const std::string& name) {
+    if (r.changed)
+        EXPECT_LT(double(r.after), double(r.before) * (1 - order_options().margin)) << name;
+    else
+        EXPECT_EQ(r.after, r.before) << name;
+}
+
+// What zstd -19 makes of the text gathered by index, plus the index.
+size_t compressed_net(const bytes& text, const bytes& index) {
+    bytes gathered;
+    for (uint64_t i = 0; i < record_count(index.size()); ++i) {
+        const art_record r = index_record(index.data(), i);
+        if (i > 0) gathered.push_back(ART_DELIMITER);
+        gathered.insert(gathered.end(), text.begin() + r.start, text.begin() + r.end);
+    }
+    size_t total = 0;
+    for (const bytes* b : {static_cast<const bytes*>(&gathered), &index}) {
+        bytes out(ZSTD_compressBound(b->size()));
+        const size_t z = ZSTD_compress(out.data(), out.size(), b->data(), b->size(), 19);
+        EXPECT_FALSE(ZSTD_isError(z));
+        total += z;
+    }
+    return total;
+}
+
 // Orders index within a budget of ORDER_SECONDS: a run that does not end by then fails
 // the test binary, so that a row that hangs is reported rather than waited for.
 constexpr int ORDER_SECONDS = 10;
-bytes ordered(const bytes& text, const bytes& index, order_result& r, const unsigned threads = 1) {
+bytes ordered(const bytes& text, const bytes& index, order_result& r, const unsigned threads = 1,
+              const bool chains = false) {
     bytes out(index.size());
     order_options o;
     o.threads = threads;
+    if (chains) o.chain_mean_bytes = 0;  // chains made for short articles too
     std::mutex m;
     std::condition_variable cv;
     bool done = false;
@@ -581,8 +611,9 @@ TEST(ArticleOrder, APermutationWithTheLastRecordLast) {
         const bytes text = to_bytes(c.text);
         const bytes built = split_in_blocks(text, 4096);
         for (const bytes& start : {built, shuffled_keeping_last(built, 3)}) {
+          for (const bool chains : {false, true}) {
             order_result r{};
-            const bytes out = ordered(text, start, r);
+            const bytes out = ordered(text, start, r, 1, chains);
             ASSERT_EQ(r.error, 0) << c.name;
             const uint64_t n = record_count(start.size());
             EXPECT_TRUE(check_coverage(out.data(), n, text.size()).whole()) << c.name;
@@ -599,6 +630,8 @@ TEST(ArticleOrder, APermutationWithTheLastRecordLast) {
             for (uint64_t i = 0; i < n; ++i) moved += index_record(out.data(), i).start != index_record(start.data(), i).start;
             EXPECT_EQ(r.changed, out != start) << c.name;
             EXPECT_LE(moved, r.moved) << c.name;
+            expect_judged_smaller(r, c.name);
+          }
         }
     }
     const bytes text = to_bytes("abc\x01" "def");
@@ -608,30 +641,53 @@ TEST(ArticleOrder, APermutationWithTheLastRecordLast) {
     EXPECT_EQ(r.error, EINVAL);
 }
 
-// Records from 20 vocabularies: shuffled, they come out grouped, and the same on any
-// number of threads; grouped already, they stay as grouped.
+// Records from per-topic vocabularies: shuffled or with the topics mixed in text order,
+// they come out grouped, and smaller for zstd -19 with their index; grouped already,
+// they stay as grouped and never grow; the same index and sizes on any number of threads.
 TEST(ArticleOrder, GroupsArticlesOfOneVocabulary) {
-    const struct { const char* name; size_t articles; bool grouped_text; bool shuffled_start; double least_shared; } cases[] = {
-        {"text in random order, the builder's index", 5000, false, false, 0.90},
-        {"text in random order, a shuffled index", 3000, false, true, 0.90},
-        {"grouped text, a shuffled index", 3000, true, true, 0.90},
-        {"grouped text, the builder's index", 3000, true, false, 0.99},
+    const struct {
+        const char* name;
+        size_t articles;
+        unsigned vocabularies;
+        bool grouped_text, shuffled_start;
+        double least_shared;
+        bool smaller;  // than the start, by zstd -19 of the gathered text and the index
+        bool chains;   // made for these short articles too
+    } cases[] = {
+        {"text in random order, the builder's index", 5000, 20, false, false, 0.90, true, false},
+        {"text in random order, a shuffled index", 3000, 20, false, true, 0.90, true, false},
+        {"grouped text, a shuffled index", 3000, 20, true, true, 0.90, true, false},
+        {"grouped text, the builder's index", 3000, 20, true, false, 0.99, false, false},
+        {"4 topics mixed in text order", 8000, 4, false, false, 0.90, true, false},
+        {"2 topics mixed in text order", 8000, 2, false, false, 0.90, true, false},
+        {"60 topics mixed in text order", 6000, 60, false, false, 0.80, true, false},
+        {"text in random order, the builder's index, with chains", 5000, 20, false, false, 0.90, true, true},
+        {"grouped text, the builder's index, with chains", 3000, 20, true, false, 0.99, false, true},
+        {"4 topics mixed in text order, with chains", 8000, 4, false, false, 0.90, true, true},
     };
     for (const auto& c : cases) {
         std::vector<unsigned> vocabulary_of;
-        const bytes text = vocabulary_text(c.articles, 20, c.grouped_text, vocabulary_of, 13);
+        const bytes text = vocabulary_text(c.articles, c.vocabularies, c.grouped_text, vocabulary_of, 13);
         const bytes built = split_in_blocks(text, 4096);
         const bytes start = c.shuffled_start ? shuffled_keeping_last(built, 4) : built;
         order_result r{};
-        const bytes out = ordered(text, start, r);
+        const bytes out = ordered(text, start, r, 1, c.chains);
         ASSERT_EQ(r.error, 0) << c.name;
+        expect_judged_smaller(r, c.name);
         const std::vector<uint64_t> order = as_text_positions(out);
         size_t shared = 0;
         for (size_t i = 1; i < order.size(); ++i) shared += vocabulary_of[order[i - 1]] == vocabulary_of[order[i]];
         EXPECT_GE(double(shared) / double(order.size() - 1), c.least_shared) << c.name;
+        const size_t before = compressed_net(text, start), after = compressed_net(text, out);
+        EXPECT_LE(after, before) << c.name;
+        if (c.smaller) {
+            EXPECT_LT(double(after), 0.95 * double(before)) << c.name;
+        }
         for (const unsigned threads : {2u, 3u}) {
             order_result t{};
-            EXPECT_TRUE(ordered(text, start, t, threads) == out) << c.name << ", threads " << threads;
+            EXPECT_TRUE(ordered(text, start, t, threads, c.chains) == out) << c.name << ", threads " << threads;
+            EXPECT_EQ(t.before, r.before) << c.name << ", threads " << threads;
+            EXPECT_EQ(t.after, r.after) << c.name << ", threads " << threads;
         }
     }
 }
