@@ -183,4 +183,12 @@ static int build() {
 
 }  // namespace art
 
-int main() { return art::run_main("build_art_idx", art::build); }
+// What --help prints.
+static const char* const USAGE =
+    "usage: build_art_idx\n"
+    "Writes enwik_art_idx, the index of the articles of enwik_text2_vok: one 8-byte record\n"
+    "(start, end) per article, in text order; prints n=COUNT.\n"
+    "Its files are in the working directory. --help: this; --version: the version. Any other\n"
+    "argument is ignored.\n";
+
+int main(int argc, char** argv) { return art::run_main("build_art_idx", art::build, argc, argv, USAGE); }

@@ -102,4 +102,12 @@ static int check() {
 
 }  // namespace art
 
-int main() { return art::run_main("check_art_idx", art::check); }
+// What --help prints.
+static const char* const USAGE =
+    "usage: check_art_idx\n"
+    "Says whether gather then scatter with enwik_art_idx give enwik_text2_vok back, byte for\n"
+    "byte; writes nothing.\n"
+    "Its files are in the working directory. --help: this; --version: the version. Any other\n"
+    "argument is ignored.\n";
+
+int main(int argc, char** argv) { return art::run_main("check_art_idx", art::check, argc, argv, USAGE); }

@@ -25,8 +25,16 @@ int refuse(const char* file, const char* role, const char* other) {
 
 }  // namespace
 
-int run_main(const char* program, int (*body)()) {
+int run_main(const char* program, int (*body)(), const int argc, char** argv, const char* usage) {
     program_name = program;
+    for (int i = 1; i < argc; ++i) {
+        const bool help = std::strcmp(argv[i], "--help") == 0;
+        if (!help && std::strcmp(argv[i], "--version") != 0) continue;
+        if (help) print("%s", usage != nullptr ? usage : "");
+        else print("%s %s\n", program, ART_VERSION);
+        const art_status s = stdout_status();
+        return s.ok() ? 0 : fail(s);
+    }
     guard_run(program);
     try {
         return body();

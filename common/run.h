@@ -23,8 +23,10 @@ namespace art {
 // Each main is body run by run_main: it names the program, sets up the run guard
 // (run_guard.h) and runs body. A failed allocation anywhere is status 1 and the
 // diagnostic "Cannot allocate memory" for the file that the run was working on, with
-// the output taken back.
-int run_main(const char* program, int (*body)());
+// the output taken back. Among the arguments, "--help" prints usage and "--version" the
+// program's name and version, and the run ends there, with status 0 once printed,
+// touching no file; any other argument is left to the program (which ignores it).
+int run_main(const char* program, int (*body)(), int argc = 0, char** argv = nullptr, const char* usage = nullptr);
 
 // What gather and scatter load, each with its progress line: the source whose chunks
 // they copy (the text for gather, the gathered text for scatter) and the index.

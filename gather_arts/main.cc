@@ -19,4 +19,12 @@ static int gather() {
 
 }  // namespace art
 
-int main() { return art::run_main("gather_arts", art::gather); }
+// What --help prints.
+static const char* const USAGE =
+    "usage: gather_arts\n"
+    "Writes enwik_text2_vok_r: every article of enwik_text2_vok with its delimiter, in the\n"
+    "order of the records of enwik_art_idx.\n"
+    "Its files are in the working directory. --help: this; --version: the version. Any other\n"
+    "argument is ignored.\n";
+
+int main(int argc, char** argv) { return art::run_main("gather_arts", art::gather, argc, argv, USAGE); }

@@ -148,16 +148,15 @@ static const char* const USAGE =
     "keeping the order given unless zstd compresses the gathered text and index of another\n"
     "order smaller by more than 1%.\n"
     "  --level=N      the judge's zstd level (default 3)\n"
-    "  --window=SIZE  the judge's window, a power of two, in bytes or with K, M or G (default 8M)\n";
+    "  --window=SIZE  the judge's window, a power of two, in bytes or with K, M or G (default 8M)\n"
+    "Its files are in the working directory. --help: this; --version: the version. Any other\n"
+    "argument is ignored.\n";
 
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const char* const a = argv[i];
         char* end = nullptr;
-        if (std::strcmp(a, "--help") == 0) {
-            std::fputs(USAGE, stdout);
-            return std::fflush(stdout) == 0 ? 0 : 1;
-        } else if (std::strncmp(a, "--level=", 8) == 0) {
+        if (std::strncmp(a, "--level=", 8) == 0) {
             const long v = std::strtol(a + 8, &end, 10);
             if (end == a + 8 || *end != '\0' || v < -131072 || v > 22)
                 return std::fprintf(stderr, "order_art_idx: %s: not a zstd level\n", a), 1;
@@ -173,5 +172,5 @@ int main(int argc, char** argv) {
             art::judge_options.judge_window_log = log;
         }
     }
-    return art::run_main("order_art_idx", art::order);
+    return art::run_main("order_art_idx", art::order, argc, argv, USAGE);
 }

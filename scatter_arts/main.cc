@@ -205,4 +205,12 @@ int scatter() {
 
 }  // namespace art
 
-int main() { return art::run_main("scatter_arts", art::scatter); }
+// What --help prints.
+static const char* const USAGE =
+    "usage: scatter_arts\n"
+    "Writes enwik_text2_vok_u: every article of enwik_text2_vok_r back at the offset of its\n"
+    "record in enwik_art_idx, printing a line per record.\n"
+    "Its files are in the working directory. --help: this; --version: the version. Any other\n"
+    "argument is ignored.\n";
+
+int main(int argc, char** argv) { return art::run_main("scatter_arts", art::scatter, argc, argv, USAGE); }

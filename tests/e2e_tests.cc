@@ -461,6 +461,40 @@ TEST(Options, SetTheOrderingsJudge) {
     }
 }
 
+// --help and --version print and end the run, whatever else is given, and no file is
+// touched: an index that took minutes to order stays.
+TEST(Options, HelpAndVersionTouchNoFile) {
+    const char* const programs[] = {"build_art_idx", "gather_arts", "scatter_arts", "check_art_idx", "order_art_idx"};
+    const struct { const char* name; std::string args; bool help; } cases[] = {
+        {"help", "--help", true},
+        {"version", "--version", false},
+        {"help among other arguments", "other --help", true},
+    };
+    for (const char* program : programs) {
+        for (const auto& c : cases) {
+            const scratch s(std::string(program) + "." + c.name);
+            s.write(TEXT, "one\x01two\x01three");
+            s.write(INDEX, encode_index({{4, 7}, {0, 3}, {8, 13}}));
+            s.write(GATHERED, "kept as it is");
+            const program_run r = s.run(program, c.args);
+            const std::string label = std::string(program) + ", " + c.name;
+            EXPECT_EQ(r.status, 0) << label;
+            EXPECT_EQ(r.err, "") << label;
+            const std::string first = r.out.substr(0, r.out.find('\n'));
+            if (c.help) {
+                EXPECT_EQ(r.out.rfind("usage: " + std::string(program), 0), 0u) << label << ": " << r.out;
+            } else {
+                EXPECT_EQ(first.rfind(std::string(program) + " 1.", 0), 0u) << label << ": " << r.out;
+            }
+            EXPECT_EQ(s.read(TEXT), "one\x01two\x01three") << label;
+            EXPECT_TRUE(s.read(INDEX) == encode_index({{4, 7}, {0, 3}, {8, 13}})) << label;
+            EXPECT_EQ(s.read(GATHERED), "kept as it is") << label;
+            EXPECT_FALSE(s.exists(SCATTERED)) << label;
+            EXPECT_FALSE(s.exists(INDEX + ".new")) << label;
+        }
+    }
+}
+
 // Inputs that cannot be opened: status 1, no message, and the output left as it was.
 TEST(Failure, MissingInputLeavesOutputUntouched) {
     const struct { const char* program; std::vector<std::string> present; std::string out, output; } cases[] = {
