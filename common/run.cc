@@ -30,6 +30,9 @@ int run_main(const char* program, int (*body)(), const int argc, char** argv, co
     for (int i = 1; i < argc; ++i) {
         const bool help = std::strcmp(argv[i], "--help") == 0;
         if (!help && std::strcmp(argv[i], "--version") != 0) continue;
+        // Not into a file of the suite, as no run prints into one.
+        for (const char* file : {TEXT_FILE, INDEX_FILE, GATHERED_FILE, SCATTERED_FILE})
+            if (stdout_is(file)) return fail("standard output", (std::string("is the same file as ") + file).c_str());
         if (help) print("%s", usage != nullptr ? usage : "");
         else print("%s %s\n", program, ART_VERSION);
         const art_status s = stdout_status();

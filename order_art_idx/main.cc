@@ -153,7 +153,10 @@ static const char* const USAGE =
     "argument is ignored.\n";
 
 int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
+    // --help and --version come first, whatever else is given.
+    bool only_said = false;
+    for (int i = 1; i < argc; ++i) only_said |= std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "--version") == 0;
+    for (int i = 1; i < argc && !only_said; ++i) {
         const char* const a = argv[i];
         char* end = nullptr;
         if (std::strncmp(a, "--level=", 8) == 0) {

@@ -66,8 +66,11 @@ constexpr const char* NO_LOCKS =
 #define SAME_AS_REF "cmp \"$KEPT\" ref/\"$KEPT\""
 // Starts the ordering in the background with the fault injector, stopped just before it
 // renames its new index over the old one, and waits until it is.
-#define ORDERING_STOPPED_BEFORE_RENAME(locks) \
-    "{ sh -c \"export ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=$INJECT " locks " ART_SIGNAL_BEFORE_RENAME=19; " \
+#define ORDERING_STOPPED_BEFORE_RENAME(locks) ORDERING_STOPPED(locks " ART_SIGNAL_BEFORE_RENAME=19")
+// The same, stopped once it has written its new index, before its last checks.
+#define ORDERING_STOPPED_AT_ITS_WRITE ORDERING_STOPPED("ART_SIGNAL_FILE=enwik_art_idx.new ART_SIGNAL=19")
+#define ORDERING_STOPPED(how) \
+    "{ sh -c \"export ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=$INJECT " how "; " \
     "exec $PROG\" & echo $! >holder.pid; wait $!; echo $? >holder.st; mv holder.st holder.status; } >/dev/null 2>&1 & " \
     "( " HOLDER_STOPPED " )"
 // Lets the stopped run go on, and checks that it ended with status 0.
@@ -349,16 +352,27 @@ const fault FAULTS[] = {
     // ends as a run of its own does: its new index is held open, and so locked, until then.
     {"another ordering on its way to its rename, with only the locks of processes",
      REF_RUN " && " ORDERING_STOPPED_BEFORE_RENAME("ART_LOCKS=process"),
-     "ASAN_OPTIONS=verify_asan_link_order=0 ART_LOCKS=process", "", "OUT", "is being written by another run", 1,
+     "ASAN_OPTIONS=verify_asan_link_order=0 ART_LOCKS=process", "", "enwik_art_idx", "is being written by another run", 1,
      left::whole, true, false, "order_art_idx", HOLDER_ENDS_WELL " && " SAME_AS_REF, "needs LD_PRELOAD and POSIX signals"},
-    // An ordering holds the old index until it has renamed the new one over it: a builder
-    // in that moment is refused, and loses nothing to the rename.
-    {"a builder while another ordering is on its way to its rename",
-     REF_RUN " && " ORDERING_STOPPED_BEFORE_RENAME("") " && "
+    // An ordering holds the old index until it has put the new one in its place: a builder
+    // while it reads the index is refused, and so are a builder and a gather from its last
+    // checks to the rename, when it holds the index alone; none loses anything to it.
+    {"a builder while another ordering reads the index",
+     REF_RUN " && " ORDERING_STOPPED_AT_ITS_WRITE " && "
      "{ sh -c \"exec $BUILD\" >/dev/null 2>build.err; echo $? >build.status; }",
      "", "", "OUT", "is being written by another run", 1, left::whole, false, false, "order_art_idx",
      HOLDER_ENDS_WELL " && [ \"$(cat build.status)\" = 1 ] && "
      "[ \"$(cat build.err)\" = 'build_art_idx: enwik_art_idx: is being read by another run' ] && " SAME_AS_REF,
+     "needs LD_PRELOAD and POSIX signals"},
+    {"a builder and a gather while another ordering is on its way to its rename",
+     REF_RUN " && " ORDERING_STOPPED_BEFORE_RENAME("") " && "
+     "{ sh -c \"exec $BUILD\" >/dev/null 2>build.err; echo $? >build.status; } && "
+     "{ sh -c \"exec $GATHER\" >/dev/null 2>gather.err; echo $? >gather.status; }",
+     "", "", "enwik_art_idx", "is being written by another run", 1, left::whole, false, false, "order_art_idx",
+     HOLDER_ENDS_WELL " && [ \"$(cat build.status)\" = 1 ] && [ \"$(cat gather.status)\" = 1 ] && "
+     "[ \"$(cat build.err)\" = 'build_art_idx: enwik_art_idx: is being written by another run' ] && "
+     "[ \"$(cat gather.err)\" = 'gather_arts: enwik_art_idx: is being written by another run' ] && "
+     "test ! -e enwik_text2_vok_r && " SAME_AS_REF,
      "needs LD_PRELOAD and POSIX signals"},
     // A gather that has loaded the index and waits for the reader of its output holds the
     // index: the ordering does not take it from under it, and the gather then ends well.

@@ -17,6 +17,7 @@
 struct in_file {
     int fd;
     art::posix_stamp opened;
+    int alone = -1;  // holds the write lock that in_being_read took, if any
 };
 
 namespace art {
@@ -77,7 +78,7 @@ int in_open(const char* name, in_file** f) {
     do fd = open(name, O_RDONLY | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) return errno;
-    *f = new (std::nothrow) in_file{fd, posix_stamp_of(fd)};
+    *f = new (std::nothrow) in_file{fd, posix_stamp_of(fd), -1};
     if (*f == nullptr) {
         close(fd);
         return ENOMEM;
@@ -137,12 +138,13 @@ int in_check_unchanged(in_file* f, const uint64_t size) { return posix_check_unc
 
 void in_close(in_file* f) {
     close(f->fd);
+    if (f->alone >= 0) close(f->alone);
     delete f;
 }
 
 intptr_t in_handle(const in_file* f) { return f->fd; }
 
-int in_being_read(in_file* f) { return posix_being_read(f->fd); }
+int in_being_read(in_file* f) { return posix_being_read(f->fd, &f->alone); }
 
 int in_lock_shared(in_file* f) {
     const int err = posix_lock(f->fd, false, nullptr);

@@ -20,6 +20,7 @@ struct in_file {
     FILE* stream;
     art::posix_stamp opened;
     std::mutex lock;  // a positioned read is a seek and a read
+    int alone = -1;   // holds the write lock that in_being_read took, if any
 };
 
 namespace art {
@@ -44,7 +45,7 @@ int in_open(const char* name, in_file** f) {
     errno = 0;
     FILE* const s = std::fopen(name, "rb");
     if (s == nullptr) return stream_error(ENOENT);
-    *f = new (std::nothrow) in_file{s, posix_stamp_of(fileno(s)), {}};
+    *f = new (std::nothrow) in_file{s, posix_stamp_of(fileno(s)), {}, -1};
     if (*f == nullptr) {
         std::fclose(s);
         return ENOMEM;
@@ -95,12 +96,13 @@ int in_check_unchanged(in_file* f, const uint64_t size) {
 
 void in_close(in_file* f) {
     std::fclose(f->stream);
+    if (f->alone >= 0) close(f->alone);
     delete f;
 }
 
 intptr_t in_handle(const in_file* f) { return stream_handle(f->stream); }
 
-int in_being_read(in_file* f) { return posix_being_read(fileno(f->stream)); }
+int in_being_read(in_file* f) { return posix_being_read(fileno(f->stream), &f->alone); }
 
 int in_lock_shared(in_file* f) {
     const int err = posix_lock(fileno(f->stream), false, nullptr);

@@ -18,8 +18,9 @@ int out_from_fd(int fd, out_file** f);
 // out_lock on the descriptor fd (exclusive) or in_lock_shared (not); *hold, if given,
 // is then a descriptor of the same open file, which keeps the lock once fd is closed.
 int posix_lock(int fd, bool exclusive, int* hold);
-// in_being_read on the descriptor fd.
-int posix_being_read(int fd);
+// in_being_read on the descriptor fd; *alone is then the descriptor that holds the
+// write lock taken, where one could be.
+int posix_being_read(int fd, int* alone);
 // out_truncate on the descriptor fd; a file that is already empty is left alone.
 int posix_empty(int fd);
 

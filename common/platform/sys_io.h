@@ -93,7 +93,9 @@ intptr_t in_handle(const in_file* f);
 int in_lock_shared(in_file* f);
 // Whether another run holds a lock on the regular input open in f, besides the shared
 // one of f itself: ART_E_BEING_READ for a shared one (another run reads it),
-// ART_E_LOCKED for a write lock, else 0. Takes no lock.
+// ART_E_LOCKED for a write lock, else 0. Where the platform can (Linux), f's shared lock
+// then gives way to a write lock, held until f is closed, so that no run starts to read
+// the file after the answer; elsewhere no lock is taken.
 int in_being_read(in_file* f);
 
 // Puts the file named from in the place of the one named to, in one step: a reader sees
